@@ -1,0 +1,1 @@
+"""VarloAlpha research and backtesting modules."""

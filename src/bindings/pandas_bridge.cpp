@@ -1,0 +1,121 @@
+#include "pandas_bridge.hpp"
+
+#include <memory>
+#include <string>
+
+namespace varlo::bridge {
+
+py::module_ pd() { return py::module_::import("pandas"); }
+py::module_ np() { return py::module_::import("numpy"); }
+
+namespace {
+
+FArray as_float_fortran(py::object arr, const char* who) {
+  const char kind = py::cast<py::array>(arr).dtype().kind();
+  if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
+    throw py::type_error(std::string(who) + " needs a numeric frame; got values of dtype " +
+                         py::str(arr.attr("dtype")).cast<std::string>());
+  }
+  // forcecast + f_style: no copy when already float64 and column-major.
+  return FArray::ensure(arr);
+}
+
+template <class T>
+py::capsule owner_of(std::unique_ptr<std::vector<T>>& holder) {
+  return py::capsule(holder.release(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+}
+
+}  // namespace
+
+FrameIn frame_in(const py::handle& df, const char* who) {
+  if (!py::isinstance(df, pd().attr("DataFrame"))) {
+    throw py::type_error(std::string(who) + " needs a pandas DataFrame, got " +
+                         py::str(py::type::handle_of(df).attr("__name__")).cast<std::string>());
+  }
+  FrameIn in;
+  in.values = as_float_fortran(df.attr("to_numpy")(), who);
+  if (!in.values) throw py::error_already_set();
+  in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)),
+                    static_cast<std::size_t>(in.values.shape(1))};
+  in.index = df.attr("index");
+  in.columns = df.attr("columns");
+  return in;
+}
+
+FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who) {
+  py::object conformed = df.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns);
+  return frame_in(conformed, who);
+}
+
+py::array_t<double> array_out(std::vector<double>&& v) {
+  auto holder = std::make_unique<std::vector<double>>(std::move(v));
+  const auto n = static_cast<py::ssize_t>(holder->size());
+  double* data = holder->data();
+  py::capsule owner = owner_of(holder);
+  return py::array_t<double>({n}, {static_cast<py::ssize_t>(sizeof(double))}, data, owner);
+}
+
+py::object frame_out(Matrix&& m, const py::handle& index, const py::handle& columns) {
+  const auto rows = static_cast<py::ssize_t>(m.rows);
+  const auto cols = static_cast<py::ssize_t>(m.cols);
+  auto holder = std::make_unique<std::vector<double>>(std::move(m.data));
+  double* data = holder->data();
+  py::capsule owner = owner_of(holder);
+  const auto item = static_cast<py::ssize_t>(sizeof(double));
+  py::array_t<double> arr({rows, cols}, {item, item * rows}, data, owner);
+  return pd().attr("DataFrame")(arr, py::arg("index") = index, py::arg("columns") = columns,
+                                py::arg("copy") = false);
+}
+
+py::object series_out(std::vector<double>&& v, const py::handle& index, const py::object& name) {
+  return pd().attr("Series")(array_out(std::move(v)), py::arg("index") = index, py::arg("name") = name,
+                             py::arg("copy") = false);
+}
+
+void assign_values(const py::handle& df, Matrix&& m) {
+  const auto rows = static_cast<py::ssize_t>(m.rows);
+  const auto cols = static_cast<py::ssize_t>(m.cols);
+  auto holder = std::make_unique<std::vector<double>>(std::move(m.data));
+  double* data = holder->data();
+  py::capsule owner = owner_of(holder);
+  const auto item = static_cast<py::ssize_t>(sizeof(double));
+  py::array_t<double> arr({rows, cols}, {item, item * rows}, data, owner);
+  const py::slice all(py::none{}, py::none{}, py::none{});
+  df.attr("iloc")[py::make_tuple(all, all)] = arr;
+}
+
+std::vector<std::int64_t> ns_of(const py::handle& datetimes) {
+  py::object arr = np().attr("asarray")(datetimes).attr("astype")("datetime64[ns]").attr("view")("int64");
+  auto a = py::cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>(arr);
+  return std::vector<std::int64_t>(a.data(), a.data() + a.size());
+}
+
+std::vector<Day> days_of(const py::handle& datetimes) {
+  std::vector<std::int64_t> ns = ns_of(datetimes);
+  for (auto& v : ns) v = v == INT64_MIN ? kNaTDay : day_of_ns(v);
+  return ns;
+}
+
+py::object datetime_index(const std::vector<Day>& days) {
+  std::vector<std::int64_t> ns(days.size());
+  for (std::size_t i = 0; i < days.size(); ++i) ns[i] = days[i] == kNaTDay ? INT64_MIN : ns_of_day(days[i]);
+  py::array_t<std::int64_t> arr(static_cast<py::ssize_t>(ns.size()), ns.data());
+  return pd().attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"));
+}
+
+std::int64_t ns_of_timestamp(const py::handle& ts) {
+  py::object t = pd().attr("Timestamp")(ts);
+  return t.attr("value").cast<std::int64_t>();
+}
+
+TradingCalendar calendar_of(const py::handle& holidays) {
+  py::object arr = np().attr("asarray")(py::reinterpret_borrow<py::object>(holidays), py::arg("dtype") = "datetime64[ns]");
+  return TradingCalendar(days_of(arr));
+}
+
+py::object package_dir(const char* module_name) {
+  py::object spec = py::module_::import("importlib.util").attr("find_spec")(module_name);
+  return py::module_::import("pathlib").attr("Path")(spec.attr("origin")).attr("parent");
+}
+
+}  // namespace varlo::bridge

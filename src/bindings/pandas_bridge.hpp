@@ -1,0 +1,57 @@
+// The one place where pandas objects meet the core: frames <-> column-major matrices, dates <-> days.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "calendar.hpp"
+#include "matrix.hpp"
+
+namespace varlo::bridge {
+
+namespace py = pybind11;
+using FArray = py::array_t<double, py::array::f_style | py::array::forcecast>;
+
+py::module_ pd();
+py::module_ np();
+
+// A frame's values as float64, column-major, read-only. Zero-copy for a single float64 block; the
+// array keeps the memory alive. Non-numeric frames raise TypeError naming `who`.
+struct FrameIn {
+  FArray values;  // owns or borrows the memory behind view
+  MatView view;
+  py::object index;
+  py::object columns;
+};
+FrameIn frame_in(const py::handle& df, const char* who);
+
+// Same for a price table conformed to another frame's labels first (reindex).
+FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who);
+
+// A new DataFrame that takes over the matrix's memory without copying.
+py::object frame_out(Matrix&& m, const py::handle& index, const py::handle& columns);
+// A new Series over a vector, without copying.
+py::object series_out(std::vector<double>&& v, const py::handle& index, const py::object& name = py::none());
+// A 1-D float64 array that takes over the vector.
+py::array_t<double> array_out(std::vector<double>&& v);
+
+// Write m into an existing frame through pandas' own assignment (Copy-on-Write safe), keeping the object.
+void assign_values(const py::handle& df, Matrix&& m);
+
+// Days since the epoch of a datetime-like index or array (NaT -> kNaTDay), and back to a DatetimeIndex.
+inline constexpr Day kNaTDay = INT64_MIN;
+std::vector<std::int64_t> ns_of(const py::handle& datetimes);
+std::vector<Day> days_of(const py::handle& datetimes);
+py::object datetime_index(const std::vector<Day>& days);
+std::int64_t ns_of_timestamp(const py::handle& ts);  // a Timestamp or anything pd.Timestamp accepts
+
+// The core calendar over a sequence of holiday dates (strings or datetimes).
+TradingCalendar calendar_of(const py::handle& holidays);
+
+// Package directory (where the data files lie) of a module of this package.
+py::object package_dir(const char* module_name);
+
+}  // namespace varlo::bridge

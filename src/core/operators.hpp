@@ -1,0 +1,5 @@
+#pragma once
+
+#include "matrix.hpp"
+
+namespace varlo {}
