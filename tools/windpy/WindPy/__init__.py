@@ -6,6 +6,7 @@ Shanghai Stock Exchange, so sessions come from exchange_calendars' XSHG.
 Kept outside the installed package so it never shadows a real WindPy.
 """
 
+import warnings
 from types import SimpleNamespace
 
 import pandas as pd
@@ -27,12 +28,15 @@ class _Wind:
         if self._calendar is None:
             import exchange_calendars as xc
 
-            cls = type(xc.get_calendar("XSHG"))
-            # The default calendar only spans ~20 years; ask for everything
-            # the library records so early backtests get real holidays.
-            self._calendar = xc.get_calendar(
-                "XSHG", start=cls.bound_min(), end=cls.bound_max()
-            )
+            with warnings.catch_warnings():
+                # exchange_calendars trips pandas deprecations on construction.
+                warnings.simplefilter("ignore", DeprecationWarning)
+                cls = type(xc.get_calendar("XSHG"))
+                # The default calendar spans only ~20 years; ask for all the
+                # library records so early backtests get real holidays.
+                self._calendar = xc.get_calendar(
+                    "XSHG", start=cls.bound_min(), end=cls.bound_max()
+                )
         return self._calendar.sessions
 
     def tdays(self, begin, end, options="", usedf=False):
