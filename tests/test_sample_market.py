@@ -1,4 +1,5 @@
-import importlib.util
+import importlib.machinery
+import types
 import re
 from pathlib import Path
 
@@ -14,9 +15,9 @@ START, END = "2019-06-01", "2021-06-30"
 
 def _load(name, path):
     # The package's compiled modules are built elsewhere, so load the file directly.
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = types.ModuleType(name)
+    module.__file__ = str(path)
+    importlib.machinery.SourceFileLoader(name, str(path)).exec_module(module)
     return module
 
 
