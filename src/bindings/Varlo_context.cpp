@@ -93,7 +93,7 @@ void get_data(const py::handle& self, const Shared& sh) {
   if (PyList_CheckExact(universe.ptr())) {
     // a list is taken as it is
   } else if (PyUnicode_CheckExact(universe.ptr())) {
-    py::object text = py::module_::import("builtins").attr("open")(pkg / py::str("universes.txt")).attr("read")();
+    py::object text = (pkg / py::str("universes.txt")).attr("read_text")();
     py::dict locals;
     locals["self"] = self;
     py::object universes = py::eval(text.cast<std::string>(), sh.module_dict, locals);
@@ -115,8 +115,8 @@ void get_data(const py::handle& self, const Shared& sh) {
   }
   py::object symbols = self.attr("original_symbols");
   data["futures_attributes"] = attrs.attr("copy")();
-  py::object begin_dates = attrs.attr("loc")[py::make_tuple(symbols, "backtest_begin_date")];
-  begin_dates.attr("sort_values")("inplace"_a = true);
+  // Sorted by first tradable date (NaT last): the admission scan walks this order.
+  py::object begin_dates = attrs.attr("loc")[py::make_tuple(symbols, "backtest_begin_date")].attr("sort_values")();
   data["backtest_begin_date"] = begin_dates;
 
   const py::object d1 = shifted(self, self.attr("begin_timestamp"), kHistoryWindow, sh);
@@ -146,8 +146,7 @@ void get_data(const py::handle& self, const Shared& sh) {
       py::list keys;
       keys.append(stored.attr("index"));
       keys.append("field");
-      stored.attr("set_index")(keys, "inplace"_a = true);
-      data[key] = stored;
+      data[key] = stored.attr("set_index")(keys);
     }
   }
 }
