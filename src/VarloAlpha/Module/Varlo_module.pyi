@@ -1,0 +1,27 @@
+import copy
+import time as time
+from collections.abc import Callable
+from pathlib import Path as Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .Varlo_analyse import analyse as analyse
+from .Varlo_context import Context as Context
+from .Varlo_operators import *
+
+deepcopy = copy.deepcopy
+
+def get_alpha(
+    config: dict[str, Any], ai_init: Callable[[Context], Any], ai_get_alpha: Callable[[Context], Any]
+) -> tuple[pd.DataFrame, pd.Series]:
+    """计算alpha表"""
+
+def get_position_alpha(
+    alpha: pd.DataFrame, alpha_multiplier: pd.Series | float = 1, config: dict[str, Any] = ...
+) -> pd.DataFrame:
+    """计算position_alpha表"""
+
+def get_position(position_alpha: pd.DataFrame, config: dict[str, Any]) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)"""
