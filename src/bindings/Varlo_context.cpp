@@ -32,11 +32,18 @@ struct ContextState {
   py::object alpha_index;
   py::object alpha_universe;
   std::vector<py::ssize_t> alpha_pos;
+  // The record's per-symbol lists in universe order, keyed by the record dict they belong to.
+  py::object record_dict;
+  std::vector<py::object> record_lists;
 };
 
+// Immutable after module initialisation.
 struct Shared {
   std::shared_ptr<const varlo::TradingCalendar> cal;
   py::object module_dict;
+  py::object timestamp_cls;
+  py::object series_cls;
+  py::dtype float64;
 };
 
 ContextState& state_of(const py::handle& self) { return py::cast<ContextState&>(self); }
@@ -45,17 +52,16 @@ bool columns_upper(const py::handle& columns) {
   return columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>();
 }
 
-// `timestamp - k * TD` through the core calendar when TD is the constructor's own offset and the date is a
-// naive Timestamp; otherwise the offset's own arithmetic. Returns nanoseconds since the epoch.
-py::object shifted(const py::handle& self, const py::handle& timestamp, std::int64_t k, const Shared& sh) {
+// `timestamp - k * TD` in nanoseconds since the epoch: on the core calendar when TD is the constructor's
+// own offset and the date a naive Timestamp, otherwise through the offset's own arithmetic.
+std::int64_t shifted_ns(const py::handle& self, const py::handle& timestamp, std::int64_t k, const Shared& sh) {
   ContextState& st = state_of(self);
   py::object td = self.attr("TD");
-  py::module_ pd = br::pd();
-  if (td.is(st.own_td) && py::isinstance(timestamp, pd.attr("Timestamp")) && timestamp.attr("tz").is_none()) {
+  if (td.is(st.own_td) && py::type::handle_of(timestamp).is(sh.timestamp_cls) && timestamp.attr("tzinfo").is_none()) {
     const varlo::Day d = varlo::day_of_ns(timestamp.attr("value").cast<std::int64_t>());
-    return pd.attr("Timestamp")(varlo::ns_of_day(sh.cal->shift(d, -k)));
+    return varlo::ns_of_day(sh.cal->shift(d, -k));
   }
-  return timestamp - py::int_(k) * td;
+  return sh.timestamp_cls(timestamp - py::int_(k) * td).attr("value").cast<std::int64_t>();
 }
 
 void context_init(const py::handle& self, py::object config, const Shared& sh) {
@@ -119,7 +125,7 @@ void get_data(const py::handle& self, const Shared& sh) {
   py::object begin_dates = attrs.attr("loc")[py::make_tuple(symbols, "backtest_begin_date")].attr("sort_values")();
   data["backtest_begin_date"] = begin_dates;
 
-  const py::object d1 = shifted(self, self.attr("begin_timestamp"), kHistoryWindow, sh);
+  const py::object d1 = sh.timestamp_cls(shifted_ns(self, self.attr("begin_timestamp"), kHistoryWindow, sh));
   const py::object d2 = self.attr("end_timestamp");
   py::object Path = py::module_::import("pathlib").attr("Path");
   py::object data_path = self.attr("data_path");
@@ -159,30 +165,48 @@ void set_parameters(const py::handle& self) {
   }
 }
 
+// d[key] with the dict fast path; a missing key raises the KeyError a subscript would.
+py::object item(const py::handle& d, const py::handle& key) {
+  if (PyDict_CheckExact(d.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (v != nullptr) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  return d[key];
+}
+
+// d.get(key, fallback) with the dict fast path.
+py::object get_or(const py::handle& d, const py::handle& key, const py::object& fallback) {
+  if (PyDict_CheckExact(d.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (v != nullptr) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return fallback;
+  }
+  return d.attr("get")(key, fallback);
+}
+
 void get_symbols(const py::handle& self, const Shared& sh) {
-  const py::object timestamp = self.attr("timestamp");
-  const py::object deadline = shifted(self, timestamp, kAdmissionLag, sh);
+  const std::int64_t deadline = shifted_ns(self, self.attr("timestamp"), kAdmissionLag, sh);
   std::size_t l1 = py::len(self.attr("symbols"));
   const std::size_t l2 = py::len(self.attr("original_symbols"));
   if (l1 >= l2) return;
-  py::object begin_dates = py::dict(self.attr("data"))["backtest_begin_date"];
+  py::object begin_dates = item(self.attr("data"), py::str("backtest_begin_date"));
   ContextState& st = state_of(self);
   if (!begin_dates.is(st.begin_dates) || st.begin_ns.size() != py::len(begin_dates)) {
     st.begin_ns = br::ns_of(begin_dates);
     st.begin_labels = begin_dates.attr("index").attr("tolist")();
     st.begin_dates = begin_dates;
   }
-  const std::int64_t limit = br::ns_of_timestamp(deadline);
   const std::size_t n = st.begin_ns.size();
   // NaT compares false: a symbol without a begin date stops the scan for good.
-  while (l1 < n && st.begin_ns[l1] != INT64_MIN && st.begin_ns[l1] < limit) {
+  while (l1 < n && st.begin_ns[l1] != INT64_MIN && st.begin_ns[l1] < deadline) {
     ++l1;
     if (l1 == l2) break;
   }
   if (l1 > n) throw py::index_error("single positional indexer is out-of-bounds");
-  py::list symbols(l1);
-  for (std::size_t i = 0; i < l1; ++i) symbols[i] = st.begin_labels[i];
-  self.attr("symbols") = symbols;
+  self.attr("symbols") = py::reinterpret_steal<py::list>(
+      PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1)));
 }
 
 // Positions in the alpha's values of each universe symbol (-1: absent); duplicate labels keep the last,
@@ -201,8 +225,15 @@ const std::vector<py::ssize_t>& universe_positions(ContextState& st, const py::h
   return st.alpha_pos;
 }
 
-void record_alpha(const py::handle& self) {
-  py::module_ pd = br::pd();
+void append(const py::handle& list, const py::handle& value) {
+  if (PyList_CheckExact(list.ptr())) {
+    if (PyList_Append(list.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  } else {
+    list.attr("append")(value);
+  }
+}
+
+void record_alpha(const py::handle& self, const Shared& sh) {
   const py::object timestamp = self.attr("timestamp");
   const py::object universe = self.attr("original_symbols");
   if (timestamp.equal(self.attr("begin_timestamp"))) {
@@ -214,30 +245,44 @@ void record_alpha(const py::handle& self) {
     self.attr("original_alpha") = record;
   }
   py::object record = self.attr("original_alpha");
-  py::object alpha_dict = record[py::str("alpha_dict")];
+  py::object alpha_dict = item(record, py::str("alpha_dict"));
+  ContextState& st = state_of(self);
+  if (!alpha_dict.is(st.record_dict) || st.record_lists.size() != py::len(universe) ||
+      (!st.record_lists.empty() && !item(alpha_dict, universe[py::int_(0)]).is(st.record_lists.front()))) {
+    st.record_lists.clear();
+    for (py::handle s : universe) st.record_lists.push_back(item(alpha_dict, s));
+    st.record_dict = alpha_dict;
+  }
   py::object alpha = self.attr("alpha");
   const py::object nan = py::float_(varlo::kNaN);
-  const bool plain_floats = py::type::handle_of(alpha).is(pd.attr("Series")) &&
-                            py::str(alpha.attr("dtype")).cast<std::string>() == "float64";
+  py::object values;
+  // `_values` is the backing array itself; `values` builds a read-only view each call (a few microseconds,
+  // which is most of a day's recording). Only read here.
+  if (py::type::handle_of(alpha).is(sh.series_cls)) {
+    values = py::hasattr(alpha, "_values") ? alpha.attr("_values") : alpha.attr("values");
+  }
+  const bool plain_floats = values && py::isinstance<py::array>(values) &&
+                            py::reinterpret_borrow<py::array>(values).dtype().equal(sh.float64);
   if (plain_floats) {
-    // Fast path for the usual float Series: the values a dict of it would hold, without building it.
-    auto values = py::cast<py::array_t<double, py::array::forcecast>>(alpha.attr("to_numpy")());
-    const auto& pos = universe_positions(state_of(self), alpha.attr("index"), universe);
-    const double* v = values.data();
-    std::size_t j = 0;
-    for (py::handle s : universe) {
-      const py::ssize_t p = pos[j++];
-      alpha_dict[s].attr("append")(p >= 0 ? py::float_(v[p]) : nan);
+    // The usual float Series: the values its dict would hold, without building the dict.
+    const auto arr = py::reinterpret_borrow<py::array>(values);
+    const auto& pos = universe_positions(st, alpha.attr("index"), universe);
+    const auto* v = static_cast<const char*>(arr.data());
+    const py::ssize_t stride = arr.strides(0);
+    for (std::size_t j = 0; j < pos.size(); ++j) {
+      const py::ssize_t p = pos[j];
+      append(st.record_lists[j], p >= 0 ? py::float_(*reinterpret_cast<const double*>(v + p * stride)) : nan);
     }
   } else {
     py::object as_dict = alpha.attr("to_dict")();
-    for (py::handle s : universe) alpha_dict[s].attr("append")(as_dict.attr("get")(s, nan));
+    std::size_t j = 0;
+    for (py::handle s : universe) append(st.record_lists[j++], get_or(as_dict, s, nan));
   }
-  record[py::str("alpha_multiplier")].attr("append")(self.attr("alpha_multiplier"));
+  append(record[py::str("alpha_multiplier")], self.attr("alpha_multiplier"));
   if (timestamp.equal(self.attr("end_timestamp"))) {
     py::object calendar = self.attr("backtest_calendar");
-    py::object frame = pd.attr("DataFrame")(alpha_dict, "index"_a = calendar);
-    self.attr("alpha_multiplier") = pd.attr("Series")(record[py::str("alpha_multiplier")], "index"_a = calendar);
+    py::object frame = br::pd().attr("DataFrame")(alpha_dict, "index"_a = calendar);
+    self.attr("alpha_multiplier") = sh.series_cls(record[py::str("alpha_multiplier")], "index"_a = calendar);
     self.attr("original_alpha") = frame;
   }
 }
@@ -277,6 +322,9 @@ PYBIND11_MODULE(Varlo_context, m) {
   auto sh = std::make_shared<Shared>();
   sh->cal = std::make_shared<const varlo::TradingCalendar>(br::calendar_of(tradingday.attr("TradingDay").attr("hds")));
   sh->module_dict = m.attr("__dict__");
+  sh->timestamp_cls = br::pd().attr("Timestamp");
+  sh->series_cls = br::pd().attr("Series");
+  sh->float64 = py::dtype::of<double>();
 
   py::dict ns;
   ns["__module__"] = kModuleName;
@@ -293,7 +341,7 @@ PYBIND11_MODULE(Varlo_context, m) {
                                                 "Copy config['parameters'] onto the context as attributes.");
   cls.attr("get_symbols") = py::cpp_function([sh](py::object self) { get_symbols(self, *sh); }, py::name("get_symbols"),
                                              py::is_method(cls), "Admit the symbols tradable by the current date.");
-  cls.attr("record_alpha") = py::cpp_function(&record_alpha, py::name("record_alpha"), py::is_method(cls),
+  cls.attr("record_alpha") = py::cpp_function([sh](py::object self) { record_alpha(self, *sh); }, py::name("record_alpha"), py::is_method(cls),
                                               "Append the current alpha and multiplier to the record.");
   cls.attr("do_operators") = py::cpp_function([sh](py::object self) { do_operators(self, *sh); }, py::name("do_operators"),
                                               py::is_method(cls), "Apply the context's own operator chain.");
