@@ -57,11 +57,10 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   const py::object trade_contract = trade.attr("get")("trade_contract", "dominant");
   const py::object matching_type = trade.attr("get")("matching_type", "vwap");
   py::object data_path = config[py::str("data_path")];
-  auto read = [&](const py::object& name) {
-    return pd.attr("read_pickle")(data_path / name, "compression"_a = "gzip").attr("reindex_like")(position_alpha);
-  };
-  py::object prevclose = read(trade_contract + py::str("_prevclose.pkl"));
-  py::object matching_price = read(trade_contract + py::str("_") + matching_type + py::str(".pkl"));
+  const auto tables = br::read_pickles_gz({data_path / (trade_contract + py::str("_prevclose.pkl")),
+                                           data_path / (trade_contract + py::str("_") + matching_type + py::str(".pkl"))});
+  py::object prevclose = tables[0].attr("reindex_like")(position_alpha);
+  py::object matching_price = tables[1].attr("reindex_like")(position_alpha);
   py::object attrs = pd.attr("read_csv")(br::package_dir(kModuleName) / py::str("futures_attributes.csv"), "index_col"_a = 0);
   py::object columns = position_alpha.attr("columns");
   if (!columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>()) {

@@ -55,3 +55,12 @@ TradingCalendar calendar_of(const py::handle& holidays);
 py::object package_dir(const char* module_name);
 
 }  // namespace varlo::bridge
+
+namespace varlo::bridge {
+
+// pandas.read_pickle(path, compression="gzip") for several files: the files are read and inflated in
+// parallel without the GIL, then unpickled. Any file the fast path cannot take (not a plain gzip stream,
+// an unpickling error) is read again by pandas itself, so results and errors are pandas' own.
+std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths);
+
+}  // namespace varlo::bridge
