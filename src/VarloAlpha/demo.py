@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 
-# --- The example strategy: 20-day momentum of closes, ranked long-short across admitted symbols. ---
+# --- The example strategy: 20-day reversal of closes, ranked long-short across admitted symbols. ---
 
 LOOKBACK = 20
 
@@ -25,7 +25,7 @@ def get_alpha(context):
     close = context.data["close"].loc[:context.timestamp, context.symbols]
     window = close.iloc[-(LOOKBACK + 1):]
     # A symbol needs a close at both ends of the window to carry a view.
-    context.alpha = window.iloc[-1] / window.iloc[0] - 1
+    context.alpha = 1 - window.iloc[-1] / window.iloc[0]
 
 
 def main(argv=None):
