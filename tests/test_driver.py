@@ -205,3 +205,38 @@ def test_get_position_rounds_halves_to_even_and_leverage(tmp_path):
         vm.get_position(pa, cfg)
     with pytest.raises(KeyError, match="leverage"):
         vm.get_position(pa, {"data_path": tmp_path, "trade": {"capital": 1}})
+
+
+def test_get_position_reads_through_an_instrumented_reader(tmp_path, frame, monkeypatch):
+    pa = vm.get_position_alpha(frame)
+    prices = pd.DataFrame(1000.0, index=pa.index, columns=pa.columns)
+    write_prices(tmp_path, prices, prices)
+    real, seen = pd.read_pickle, []
+
+    def recording(path, *args, **kwargs):
+        seen.append((Path(path).name, kwargs))
+        return real(path, *args, **kwargs)
+
+    monkeypatch.setattr(pd, "read_pickle", recording)
+    vm.get_position(pa, {"data_path": tmp_path, "trade": {"capital": 1e7, "leverage": 1}})
+    assert seen == [("dominant_prevclose.pkl", {"compression": "gzip"}), ("dominant_vwap.pkl", {"compression": "gzip"})]
+
+
+def test_get_position_bad_files_raise_the_readers_errors(tmp_path, frame):
+    pa = vm.get_position_alpha(frame)
+    prices = pd.DataFrame(1000.0, index=pa.index, columns=pa.columns)
+    write_prices(tmp_path, prices, prices * 1.5)
+    expected, _ = vm.get_position(pa, {"data_path": tmp_path, "trade": {"capital": 1e7, "leverage": 1}})
+    (tmp_path / "dominant_vwap.pkl").write_bytes(b"not gzip")
+    cfg = {"data_path": tmp_path, "trade": {"capital": 1e7, "leverage": 1}}
+    with pytest.raises(Exception) as fast:
+        vm.get_position(pa, cfg)
+    with pytest.raises(type(fast.value)):
+        pd.read_pickle(tmp_path / "dominant_vwap.pkl", compression="gzip")
+    # a multi-member gzip stream reads like any other
+    import gzip
+    import pickle
+    raw = pickle.dumps(prices * 1.5)
+    (tmp_path / "dominant_vwap.pkl").write_bytes(gzip.compress(raw[:100]) + gzip.compress(raw[100:]))
+    position, _ = vm.get_position(pa, cfg)
+    pd.testing.assert_frame_equal(position, expected)

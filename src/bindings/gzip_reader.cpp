@@ -60,6 +60,13 @@ std::optional<std::string> inflate_file(const std::string& path) {
 
 std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   const std::size_t n = paths.size();
+  // A replaced reader (an instrumented or mocked pandas.read_pickle) is honoured: every file goes through it.
+  py::object reader = pd().attr("read_pickle");
+  if (!reader.is(py::module_::import("pandas.io.pickle").attr("read_pickle"))) {
+    std::vector<py::object> out;
+    for (const auto& p : paths) out.push_back(reader(p, py::arg("compression") = "gzip"));
+    return out;
+  }
   std::vector<std::string> names;
   names.reserve(n);
   py::object fspath = py::module_::import("os").attr("fspath");
@@ -85,7 +92,7 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
         // pandas has compatibility fallbacks for old pickles; let it decide.
       }
     }
-    out.push_back(pd().attr("read_pickle")(paths[i], py::arg("compression") = "gzip"));
+    out.push_back(reader(paths[i], py::arg("compression") = "gzip"));
   }
   return out;
 }
