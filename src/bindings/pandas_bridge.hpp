@@ -55,3 +55,15 @@ TradingCalendar calendar_of(const py::handle& holidays);
 py::object package_dir(const char* module_name);
 
 }  // namespace varlo::bridge
+
+namespace varlo::bridge {
+
+// Change a caller's frame in place, keeping the object: every column (or those at `positions`) takes the
+// matching column of m through pandas' own assignment. A shallow copy is held during the write, so that
+// pandas copies the block first (Copy-on-Write) and memory the frame shares with other frames, or with an
+// array it was built on with copy=False, is never written. Columns that are not float64 (integer alpha)
+// are replaced by float64 columns: setitem would refuse NaN or fractions there.
+void assign_values_fresh(const py::handle& df, Matrix&& m);
+void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m);
+
+}  // namespace varlo::bridge
