@@ -231,8 +231,9 @@ class Industries {
  public:
   explicit Industries(py::object csv) : csv_(std::move(csv)) {}
 
-  // Column c's industry as a code in [0, n_groups), -1 for none.
-  const std::vector<std::int64_t>& codes(const py::object& columns, std::size_t& n_groups) {
+  // Column c's industry as a code in [0, n_groups), -1 for none. A copy: the kernel runs without the
+  // GIL, while another thread may come through here.
+  std::vector<std::int64_t> codes(const py::object& columns, std::size_t& n_groups) {
     py::object key = py::none();
     try {
       const py::object st = py::module_::import("os").attr("stat")(csv_);
@@ -275,7 +276,7 @@ py::object op_neutral(Industries& industries, const py::object& op_alpha, const 
   const py::object least_number = parameters.attr("get")("least_number", 2);
   const auto in = values_of(op_alpha, "op_neutral");
   std::size_t n_groups = 0;
-  const std::vector<std::int64_t>& codes = industries.codes(in.columns, n_groups);
+  const std::vector<std::int64_t> codes = industries.codes(in.columns, n_groups);
   const double least = number_of(least_number, "least_number");
   return new_frame(run([&] { return ops::neutral(in.view, codes, n_groups, least); }), in);
 }

@@ -202,3 +202,14 @@ TEST(Operators, EmptyMatrices) {
   EXPECT_EQ(ops::smooth_weighted(none.view(), ops::linear_weights(3)).size(), 0u);
   EXPECT_EQ(ops::neutral(no_cols.view(), {}, 0, 2).size(), 0u);
 }
+
+TEST(Rank, LargeMatricesSplitAcrossThreadsGiveTheSameRanks) {
+  std::mt19937_64 gen(11);
+  std::normal_distribution<double> normal;
+  Matrix x(700, 150);
+  for (auto& v : x.data) v = std::round(normal(gen) * 20) / 4;  // plenty of ties
+  const Matrix p = ops::rank_pct(x.view());
+  for (std::size_t r = 0; r < x.rows; r += 7) expect_row(p, r, naive_ranks(row_of(x, r)));
+  const Matrix y = ops::smooth_simple(x.view(), 3);
+  EXPECT_DOUBLE_EQ(y(2, 149), (x(0, 149) + x(1, 149) + x(2, 149)) / 3);
+}
