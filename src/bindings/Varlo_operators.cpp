@@ -1,3 +1,353 @@
+// The alpha operators: each takes an alpha frame and a parameter dict and returns an alpha frame.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(Varlo_operators, m) { (void)m; }
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "operators.hpp"
+#include "pandas_bridge.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+namespace br = varlo::bridge;
+namespace ops = varlo::ops;
+using varlo::Matrix;
+using varlo::MatView;
+
+namespace {
+
+// A parameter that must be a real number (ints, floats, numpy scalars).
+double number_of(const py::handle& v, const char* key) {
+  if (PyNumber_Check(v.ptr()) && !PyUnicode_Check(v.ptr())) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (!(d == -1.0 && PyErr_Occurred())) return d;
+    PyErr_Clear();
+  }
+  throw py::type_error(std::string("parameter \"") + key + "\" must be a real number, got " +
+                       py::str(py::type::handle_of(v).attr("__name__")).cast<std::string>());
+}
+
+// frame_in, except that a frame without values is accepted whatever its dtype (pandas gives object
+// values when there are no columns): there is nothing to compute.
+br::FrameIn values_of(const py::handle& df, const char* who) {
+  if (py::isinstance(df, br::pd().attr("DataFrame"))) {
+    const auto shape = df.attr("shape").cast<std::pair<py::ssize_t, py::ssize_t>>();
+    if (shape.first == 0 || shape.second == 0) {
+      br::FrameIn in;
+      in.values = br::FArray({shape.first, shape.second});
+      in.view = MatView{in.values.data(), static_cast<std::size_t>(shape.first), static_cast<std::size_t>(shape.second)};
+      in.index = df.attr("index");
+      in.columns = df.attr("columns");
+      return in;
+    }
+  }
+  return br::frame_in(df, who);
+}
+
+template <class Kernel>
+Matrix run(Kernel&& kernel) {
+  py::gil_scoped_release nogil;
+  return kernel();
+}
+
+py::object new_frame(Matrix&& m, const br::FrameIn& like) {
+  return br::frame_out(std::move(m), like.index, like.columns);
+}
+
+// The operator that a name resolves to in the module when called: replacing op_center or op_rank in the
+// module changes what op_rank and op_longshort call, as for functions looked up in module globals.
+class ByName {
+ public:
+  ByName(const py::module_& m, const char* name) : module_(py::handle(m)), name_(name) {}
+  void set_own(py::object f) { own_ = std::move(f); }
+  // The current object, or None while it is still our own function (its kernel is used directly).
+  py::object replacement() const {
+    const py::object m = module_();
+    if (m.is_none()) return py::none();
+    const py::object f = py::getattr(m, name_, py::none());
+    if (f.is_none() && !py::hasattr(m, name_)) {
+      PyErr_Format(PyExc_NameError, "name '%s' is not defined", name_);
+      throw py::error_already_set();
+    }
+    return f.is(own_) ? py::none() : f;
+  }
+
+ private:
+  py::weakref module_;
+  const char* name_;
+  py::object own_;
+};
+
+py::dict center_parameters(const py::object& center) {
+  py::dict p;
+  p["center"] = center;
+  return p;
+}
+
+bool mode_is(const py::object& mode, const char* name) { return mode.equal(py::str(name)); }
+
+// pandas' window validation for rolling(window=smooth, min_periods=smooth).
+std::size_t window_of(const py::object& smooth) {
+  const bool integer = !PyBool_Check(smooth.ptr()) &&
+                       (PyLong_Check(smooth.ptr()) || py::isinstance(smooth, br::np().attr("integer")));
+  if (!integer) throw py::value_error("min_periods must be an integer");
+  const long long w = py::int_(smooth).cast<long long>();
+  if (w < 0) throw py::value_error("min_periods must be >= 0");
+  return static_cast<std::size_t>(w);
+}
+
+struct Names {
+  explicit Names(const py::module_& m) : rank(m, "op_rank"), center(m, "op_center") {}
+  ByName rank, center;
+};
+
+py::object op_scale(const py::object& op_alpha) {
+  const auto in = values_of(op_alpha, "op_scale");
+  return new_frame(run([&] { return ops::scale(in.view); }), in);
+}
+
+py::object op_sign(const py::object& op_alpha) {
+  const auto in = values_of(op_alpha, "op_sign");
+  if (in.view.size() == 0) return op_alpha;
+  br::assign_values_fresh(op_alpha, run([&] { return ops::sign(in.view); }));
+  return op_alpha;
+}
+
+py::object op_center(const py::object& op_alpha, const py::object& parameters) {
+  const double c = number_of(parameters.attr("get")("center", 0), "center");
+  const auto in = values_of(op_alpha, "op_center");
+  return new_frame(run([&] { return ops::center(in.view, c); }), in);
+}
+
+py::object op_rank(const Names& names, const py::object& op_alpha) {
+  const auto in = values_of(op_alpha, "op_rank");
+  const py::object center = names.center.replacement();
+  if (center.is_none()) return new_frame(run([&] { return ops::rank_center(in.view); }), in);
+  py::object ranked = new_frame(run([&] { return ops::rank_pct(in.view); }), in);
+  return center(ranked, center_parameters(py::int_(0)));
+}
+
+py::object op_smooth(const py::object& op_alpha, const py::object& parameters) {
+  const py::object smooth = parameters["smooth"];
+  const py::object mode = parameters.attr("get")("mode", "simple");
+  const bool simple = mode_is(mode, "simple");
+  const bool linear = !simple && mode_is(mode, "linear");
+  const bool exponential = !simple && !linear && mode_is(mode, "exponential");
+  if (!simple && !linear && !exponential) throw py::value_error("invalid op_smooth mode");
+  if (exponential && !PyBool_Check(smooth.ptr()) && PyLong_Check(smooth.ptr()) && py::int_(smooth).cast<long long>() == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");  // the decay (smooth - 1) / smooth
+    throw py::error_already_set();
+  }
+  const std::size_t window = window_of(smooth);
+  const auto in = values_of(op_alpha, "op_smooth");
+  if (simple) return new_frame(run([&] { return ops::smooth_simple(in.view, window); }), in);
+  if (window > in.view.rows) return new_frame(Matrix(in.view.rows, in.view.cols), in);  // no full window
+  if (window == 0) {
+    if (in.view.size() == 0) return new_frame(Matrix(in.view.rows, in.view.cols), in);
+    PyErr_SetString(PyExc_ZeroDivisionError, "Weights sum to zero, can't be normalized");
+    throw py::error_already_set();
+  }
+  const std::vector<double> weights = linear ? ops::linear_weights(window) : ops::exponential_weights(window);
+  return new_frame(run([&] { return ops::smooth_weighted(in.view, weights); }), in);
+}
+
+py::object op_longshort(const Names& names, const py::object& op_alpha, const py::object& parameters) {
+  const py::object longshort = parameters["longshort"];
+  const py::object mode = parameters.attr("get")("mode", "same");
+  if (mode_is(mode, "abs_rank")) {
+    const auto in = values_of(op_alpha, "op_longshort");
+    return new_frame(run([&] { return ops::abs_rank(in.view); }), in);
+  }
+  ops::LongShortMode m;
+  if (mode_is(mode, "same")) {
+    m = ops::LongShortMode::same;
+  } else if (mode_is(mode, "keep_rank")) {
+    m = ops::LongShortMode::keep_rank;
+  } else if (mode_is(mode, "keep_distance")) {
+    m = ops::LongShortMode::keep_distance;
+  } else if (mode_is(mode, "keep_sign")) {
+    m = ops::LongShortMode::keep_sign;
+  } else {
+    throw py::value_error("invalid op_longshort mode");
+  }
+  const double ls = number_of(longshort, "longshort");
+  const bool count_form = ls >= 1;
+  const auto in = values_of(op_alpha, "op_longshort");
+
+  if (m == ops::LongShortMode::same || m == ops::LongShortMode::keep_sign) {
+    if (in.view.size() == 0) return op_alpha;
+    br::assign_values_fresh(op_alpha, run([&] { return ops::longshort(in.view, ls, m); }));
+    return op_alpha;
+  }
+
+  // keep_rank and keep_distance go through op_rank / op_center, which may have been replaced.
+  const py::object center = names.center.replacement();
+  std::optional<br::FrameIn> score, base;
+  py::object base_frame;  // a frame returned by a replacement: the result is written into it
+  if (!count_form && !center.is_none()) {
+    py::object ranked = new_frame(run([&] { return ops::rank_pct(in.view); }), in);
+    score = values_of(center(ranked, center_parameters(py::float_(0.5))), "op_longshort");
+  }
+  if (m == ops::LongShortMode::keep_rank && count_form) {
+    const py::object rank = names.rank.replacement();
+    if (!rank.is_none()) {
+      base_frame = rank(op_alpha);
+    } else if (!center.is_none()) {
+      py::object ranked = new_frame(run([&] { return ops::rank_pct(in.view); }), in);
+      base_frame = center(ranked, center_parameters(py::int_(0)));
+    }
+  } else if (m == ops::LongShortMode::keep_distance && !center.is_none()) {
+    base_frame = center(op_alpha, center_parameters(py::int_(0)));
+  }
+  if (base_frame) base = values_of(base_frame, "op_longshort");
+  if (score && (score->view.rows != in.view.rows || score->view.cols != in.view.cols)) {
+    throw py::value_error("op_center returned a frame of another shape");
+  }
+  if (base && (base->view.rows != in.view.rows || base->view.cols != in.view.cols)) {
+    throw py::value_error("the operator returned a frame of another shape");
+  }
+  const MatView* score_view = score ? &score->view : nullptr;
+  const MatView* base_view = base ? &base->view : nullptr;
+  Matrix out = run([&] { return ops::longshort(in.view, ls, m, score_view, base_view); });
+  if (base_frame) {
+    br::assign_values_fresh(base_frame, std::move(out));
+    return base_frame;
+  }
+  if (m == ops::LongShortMode::keep_rank && !count_form) {
+    if (in.view.size() == 0) return op_alpha;
+    br::assign_values_fresh(op_alpha, std::move(out));
+    return op_alpha;
+  }
+  return new_frame(std::move(out), in);
+}
+
+// The industry of each column, from futures_attributes.csv. Parsing the table costs several times the
+// operator itself, so the parsed table is kept while the file's size and modification time stay the
+// same, and the column mapping for the last column Index object seen (Index objects are immutable).
+class Industries {
+ public:
+  explicit Industries(py::object csv) : csv_(std::move(csv)) {}
+
+  // Column c's industry as a code in [0, n_groups), -1 for none. A copy: the kernel runs without the
+  // GIL, while another thread may come through here.
+  std::vector<std::int64_t> codes(const py::object& columns, std::size_t& n_groups) {
+    py::object key = py::none();
+    try {
+      const py::object st = py::module_::import("os").attr("stat")(csv_);
+      key = py::make_tuple(st.attr("st_mtime_ns"), st.attr("st_size"));
+    } catch (const py::error_already_set&) {
+      key = py::none();  // let read_csv report the file's absence in its own words
+    }
+    if (key.is_none() || !table_ || !key.equal(key_)) {
+      table_ = br::pd().attr("read_csv")(csv_, "index_col"_a = 0);
+      key_ = key;
+      columns_ = py::object();
+    }
+    if (!columns_ || !columns.is(columns_)) {
+      const bool upper = columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>();
+      py::object industry;
+      if (upper) {
+        industry = table_["industry_wind"];
+      } else {
+        const py::object names = table_["symbol_name"];
+        industry = table_["industry_wind"].attr("set_axis")(names.attr("to_numpy")());
+      }
+      const py::tuple fact = br::pd().attr("factorize")(industry.attr("reindex")(columns).attr("to_numpy")());
+      const auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
+      codes_.assign(codes.data(), codes.data() + codes.size());
+      n_groups_ = py::len(fact[1]);
+      columns_ = columns;
+    }
+    n_groups = n_groups_;
+    return codes_;
+  }
+
+ private:
+  py::object csv_;
+  py::object key_, table_, columns_;
+  std::vector<std::int64_t> codes_;
+  std::size_t n_groups_ = 0;
+};
+
+py::object op_neutral(Industries& industries, const py::object& op_alpha, const py::object& parameters) {
+  const py::object least_number = parameters.attr("get")("least_number", 2);
+  const auto in = values_of(op_alpha, "op_neutral");
+  std::size_t n_groups = 0;
+  const std::vector<std::int64_t> codes = industries.codes(in.columns, n_groups);
+  const double least = number_of(least_number, "least_number");
+  return new_frame(run([&] { return ops::neutral(in.view, codes, n_groups, least); }), in);
+}
+
+py::object op_index_futures(const py::object& op_alpha, const py::object& parameters) {
+  const py::object multiplier = parameters.attr("get")("positive_multiplier", 2);
+  py::list index_futures;
+  for (const char* s : {"IF", "IH", "IC"}) index_futures.append(s);
+  const py::object sub = op_alpha[index_futures];  // pandas' KeyError names a missing column
+  const auto pos = py::array_t<py::ssize_t, py::array::c_style | py::array::forcecast>::ensure(
+      op_alpha.attr("columns").attr("get_indexer_for")(index_futures));
+  const std::vector<py::ssize_t> positions(pos.data(), pos.data() + pos.size());
+  const double pm = number_of(multiplier, "positive_multiplier");
+  const auto in = values_of(sub, "op_index_futures");
+  if (in.view.size() == 0) return op_alpha;
+  br::assign_columns_fresh(op_alpha, positions, run([&] { return ops::index_futures(in.view, pm); }));
+  return op_alpha;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(Varlo_operators, m) {
+  m.attr("Path") = py::module_::import("pathlib").attr("Path");
+  m.attr("np") = br::np();
+  m.attr("pd") = br::pd();
+
+  const auto names = std::make_shared<Names>(m);
+  const std::string module_name = m.attr("__name__").cast<std::string>();
+  const auto industries = std::make_shared<Industries>(br::package_dir(module_name.c_str()) /
+                                                       py::str("futures_attributes.csv"));
+  const auto def = [&](const char* name, auto&& f, const char* doc, auto... args) {
+    return py::cpp_function(std::forward<decltype(f)>(f), py::name(name), py::scope(m),
+                            py::sibling(py::none()), doc, args...);
+  };
+
+  // Created in dependency order, then bound in the module's order.
+  const py::object center = def("op_center", &op_center,
+                                "截面去均值: each row minus its mean, plus parameters.get('center', 0).",
+                                "op_alpha"_a, "parameters"_a);
+  const py::object rank = def(
+      "op_rank", [names](const py::object& a, const py::object&) { return op_rank(*names, a); },
+      "截面百分位排序并去均值: rank(axis=1, pct=True) centred at row mean 0.", "op_alpha"_a,
+      "parameters"_a = py::none());
+  names->center.set_own(center);
+  names->rank.set_own(rank);
+
+  m.add_object("op_scale", def("op_scale", [](const py::object& a, const py::object&) { return op_scale(a); },
+                               "按行除以绝对值之和: each row over the sum of its absolute values.",
+                               "op_alpha"_a, "parameters"_a = py::none()));
+  m.add_object("op_longshort",
+               def("op_longshort",
+                   [names](const py::object& a, const py::object& p) { return op_longshort(*names, a, p); },
+                   "多空选择: long/short selection by cross-sectional rank; parameters 'longshort' (count >= 1 "
+                   "or fraction), 'mode' in same, keep_rank, keep_distance, keep_sign, abs_rank.",
+                   "op_alpha"_a, "parameters"_a));
+  m.add_object("op_sign", def("op_sign", [](const py::object& a, const py::object&) { return op_sign(a); },
+                              "取符号 (in place): positive values to 1, negative to -1.", "op_alpha"_a,
+                              "parameters"_a = py::none()));
+  m.add_object("op_smooth", def("op_smooth", &op_smooth,
+                                "时间序列平滑: rolling mean over parameters['smooth'] dates, mode simple, linear "
+                                "or exponential.",
+                                "op_alpha"_a, "parameters"_a));
+  m.add_object("op_rank", rank);
+  m.add_object("op_center", center);
+  m.add_object("op_neutral",
+               def("op_neutral",
+                   [industries](const py::object& a, const py::object& p) { return op_neutral(*industries, a, p); },
+                   "行业中性化: each symbol minus its industry's mean on the date.", "op_alpha"_a, "parameters"_a));
+  m.add_object("op_index_futures",
+               def("op_index_futures", &op_index_futures,
+                   "股指期货处理 (in place): IF, IH, IC negative to NaN, positive times "
+                   "parameters.get('positive_multiplier', 2).",
+                   "op_alpha"_a, "parameters"_a));
+}

@@ -119,3 +119,61 @@ py::object package_dir(const char* module_name) {
 }
 
 }  // namespace varlo::bridge
+
+namespace varlo::bridge {
+
+namespace {
+
+py::array_t<double> column_array(const Matrix& m, std::size_t c) {
+  std::vector<double> col(m.data.begin() + static_cast<std::ptrdiff_t>(c * m.rows),
+                          m.data.begin() + static_cast<std::ptrdiff_t>((c + 1) * m.rows));
+  return array_out(std::move(col));
+}
+
+// Writes m over the columns at `positions` (all columns when empty).
+void assign_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m) {
+  const bool all_columns = positions.empty();
+  const py::object f64 = np().attr("dtype")("float64");
+  const py::object dtypes = df.attr("dtypes").attr("to_numpy")();
+  const auto seq = py::reinterpret_borrow<py::sequence>(dtypes);
+  bool all_float = true;
+  const std::size_t n = all_columns ? py::len(seq) : positions.size();
+  for (std::size_t k = 0; k < n && all_float; ++k) {
+    const py::object dt = seq[all_columns ? static_cast<py::ssize_t>(k) : positions[k]];
+    all_float = dt.is(f64) || dt.equal(f64);
+  }
+  if (!all_float) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const py::ssize_t pos = all_columns ? static_cast<py::ssize_t>(k) : positions[k];
+      df.attr("isetitem")(pos, column_array(m, k));
+    }
+    return;
+  }
+  const py::object holder = df.attr("copy")(py::arg("deep") = false);
+  if (all_columns) {
+    assign_values(df, std::move(m));
+  } else {
+    const auto rows = static_cast<py::ssize_t>(m.rows);
+    const auto cols = static_cast<py::ssize_t>(m.cols);
+    auto owner = std::make_unique<std::vector<double>>(std::move(m.data));
+    double* data = owner->data();
+    const py::capsule capsule(owner.release(), [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    const auto item = static_cast<py::ssize_t>(sizeof(double));
+    const py::array_t<double> arr({rows, cols}, {item, item * rows}, data, capsule);
+    py::list pos;
+    for (const auto p : positions) pos.append(p);
+    const py::slice all(py::none{}, py::none{}, py::none{});
+    df.attr("iloc")[py::make_tuple(all, pos)] = arr;
+  }
+}
+
+}  // namespace
+
+void assign_values_fresh(const py::handle& df, Matrix&& m) { assign_fresh(df, {}, std::move(m)); }
+
+void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m) {
+  if (positions.empty()) return;
+  assign_fresh(df, positions, std::move(m));
+}
+
+}  // namespace varlo::bridge

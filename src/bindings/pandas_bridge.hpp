@@ -63,4 +63,12 @@ namespace varlo::bridge {
 // an unpickling error) is read again by pandas itself, so results and errors are pandas' own.
 std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths);
 
+// Change a caller's frame in place, keeping the object: every column (or those at `positions`) takes the
+// matching column of m through pandas' own assignment. A shallow copy is held during the write, so that
+// pandas copies the block first (Copy-on-Write) and memory the frame shares with other frames, or with an
+// array it was built on with copy=False, is never written. Columns that are not float64 (integer alpha)
+// are replaced by float64 columns: setitem would refuse NaN or fractions there.
+void assign_values_fresh(const py::handle& df, Matrix&& m);
+void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m);
+
 }  // namespace varlo::bridge

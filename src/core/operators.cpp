@@ -1,1 +1,659 @@
 #include "operators.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <thread>
+#include <utility>
+
+namespace varlo::ops {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+bool is_nan(double v) { return v != v; }
+
+// Runs fn(begin, end) over [0, n) in contiguous chunks, on several threads when there is enough work
+// (`work` elements in all) to pay for starting them. The first exception is rethrown here.
+template <class Fn>
+void parallel_for(std::size_t n, std::size_t work, Fn&& fn) {
+  constexpr std::size_t kMinWork = 1 << 16;
+  const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t t = std::min({hw, std::size_t{8}, n, work / kMinWork});
+  if (t <= 1) {
+    if (n > 0) fn(std::size_t{0}, n);
+    return;
+  }
+  std::vector<std::exception_ptr> errors(t);
+  std::vector<std::thread> threads;
+  threads.reserve(t - 1);
+  auto chunk = [&](std::size_t k) {
+    try {
+      fn(n * k / t, n * (k + 1) / t);
+    } catch (...) {
+      errors[k] = std::current_exception();
+    }
+  };
+  for (std::size_t k = 1; k < t; ++k) threads.emplace_back(chunk, k);
+  chunk(0);
+  for (auto& th : threads) th.join();
+  for (const auto& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+}
+
+// Per-row NaN-skipping sums of a column-major block (stride `ld` between columns) the way pandas adds
+// them for a row mean: NaN as 0, in column order, starting from the first column. A frame of a single
+// date is one contiguous row to numpy, which then sums it pairwise (`single_row`).
+void block_row_sums(const double* x, std::size_t ld, std::size_t nr, std::size_t n, double* sum, double* count,
+                    bool absolute, bool single_row = false) {
+  for (std::size_t r = 0; r < nr; ++r) {
+    sum[r] = 0.0;
+    count[r] = 0.0;
+  }
+  if (single_row && nr == 1) {
+    std::vector<double> row(n);
+    for (std::size_t c = 0; c < n; ++c) {
+      const double v = absolute ? std::fabs(x[c * ld]) : x[c * ld];
+      row[c] = v == v ? v : 0.0;
+      count[0] += v == v ? 1.0 : 0.0;
+    }
+    sum[0] = pairwise_sum(row.data(), n);
+    return;
+  }
+  for (std::size_t c = 0; c < n; ++c) {
+    const double* col = x + c * ld;
+    for (std::size_t r = 0; r < nr; ++r) {
+      const double v = absolute ? std::fabs(col[r]) : col[r];
+      const bool ok = v == v;
+      const double z = ok ? v : 0.0;
+      sum[r] = c == 0 ? z : sum[r] + z;
+      count[r] += ok ? 1.0 : 0.0;
+    }
+  }
+}
+
+// Average ranks (1 for the lowest) of a row's non-NaN values, ties sharing the mean of their places;
+// NaN stays NaN. Values go into buckets by linear interpolation between the extremes (a counting sort),
+// so a cross-section ranks in about linear time without data-dependent branches: a value in a bucket of
+// at most four is ranked by counting against its bucket, a crowded bucket is bucketed again by its own
+// extremes, and one that stays crowded is sorted.
+class Ranker {
+ public:
+  // Reads v[j * stride] and writes out[j * stride] for j < n; returns the non-NaN count.
+  std::size_t rank(const double* v, std::size_t stride, std::size_t n, double* out) {
+    vals_.resize(n);
+    idx_.resize(n);
+    std::size_t m = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double x = v[j * stride];
+      out[j * stride] = kNaN;
+      vals_[m] = x;
+      idx_[m] = static_cast<std::uint32_t>(j);
+      m += is_nan(x) ? 0 : 1;
+    }
+    if (m > 0) rank_range(vals_.data(), idx_.data(), m, 0, 0, stride, out);
+    return m;
+  }
+
+ private:
+  static constexpr std::size_t kSmall = 4;
+  static constexpr int kMaxDepth = 3;
+
+  struct Level {
+    std::vector<double> sv;
+    std::vector<std::uint32_t> si, sb, sp, start;
+  };
+
+  // Ranks the m values x (original positions ix) as places base+1 .. base+m.
+  void rank_range(const double* x, const std::uint32_t* ix, std::size_t m, std::size_t base, int depth,
+                  std::size_t stride, double* out) {
+    if (m <= kSmall || depth >= kMaxDepth) {
+      if (m <= kSmall) {
+        for (std::size_t i = 0; i < m; ++i) {
+          std::size_t less = 0, equal = 0;
+          for (std::size_t q = 0; q < m; ++q) {
+            less += x[q] < x[i] ? 1 : 0;
+            equal += x[q] == x[i] ? 1 : 0;
+          }
+          out[ix[i] * stride] = static_cast<double>(base + less) + static_cast<double>(equal + 1) * 0.5;
+        }
+      } else {
+        sort_range(x, ix, m, base, stride, out);
+      }
+      return;
+    }
+    double lo = kInf, hi = -kInf;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double a = x[i];
+      const bool finite = a - a == 0.0;
+      lo = finite && a < lo ? a : lo;
+      hi = finite && a > hi ? a : hi;
+    }
+    if (!(hi > lo)) {
+      // one finite value at most, with infinities: all ties but for the infinities' sides
+      sort_range(x, ix, m, base, stride, out);
+      return;
+    }
+    Level& L = levels_[static_cast<std::size_t>(depth)];
+    const std::size_t nb = 2 * m;
+    // Halves keep the span finite; every step is monotone in the value, so bucket order is value order.
+    const double scale = static_cast<double>(nb) / (hi * 0.5 - lo * 0.5);
+    const double half_lo = lo * 0.5;
+    const auto top = static_cast<double>(nb - 1);
+    L.sb.resize(m);
+    L.start.assign(nb + 1, 0);
+    for (std::size_t i = 0; i < m; ++i) {
+      double t = (x[i] * 0.5 - half_lo) * scale;
+      t = t > 0 ? t : 0.0;  // -inf and lo
+      t = t < top ? t : top;  // +inf and hi
+      const auto b = static_cast<std::uint32_t>(t);
+      L.sb[i] = b;
+      ++L.start[b + 1];
+    }
+    for (std::size_t b = 0; b < nb; ++b) L.start[b + 1] += L.start[b];
+    L.sv.resize(m + kSmall);
+    L.si.resize(m);
+    L.sp.resize(m);
+    fill_.assign(L.start.begin(), L.start.end() - 1);
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::uint32_t b = L.sb[i];
+      const std::uint32_t pos = fill_[b]++;
+      L.sv[pos] = x[i];
+      L.si[pos] = ix[i];
+      L.sp[pos] = b;  // the bucket of each sorted place
+    }
+    for (std::size_t k = m; k < m + kSmall; ++k) L.sv[k] = kNaN;
+    std::size_t p = 0;
+    while (p < m) {
+      const std::uint32_t b = L.sp[p];
+      const std::size_t s = L.start[b], e = L.start[b + 1];
+      if (e - s > kSmall) {
+        rank_range(L.sv.data() + s, L.si.data() + s, e - s, base + s, depth + 1, stride, out);
+        p = e;
+        continue;
+      }
+      // Counting against the (at most four) members of the bucket, a fixed number of slots.
+      const double a = L.sv[p];
+      const double* q = L.sv.data() + s;
+      const std::size_t size = e - s;
+      double less_in = 0, equal_in = 0;
+      for (std::size_t k = 0; k < kSmall; ++k) {
+        const bool in = k < size;
+        less_in += (in && q[k] < a) ? 1.0 : 0.0;
+        equal_in += (in && q[k] == a) ? 1.0 : 0.0;
+      }
+      out[L.si[p] * stride] = static_cast<double>(base + s) + less_in + (equal_in + 1) * 0.5;
+      ++p;
+    }
+  }
+
+  void sort_range(const double* x, const std::uint32_t* ix, std::size_t m, std::size_t base, std::size_t stride,
+                  double* out) {
+    pairs_.clear();
+    for (std::size_t i = 0; i < m; ++i) pairs_.emplace_back(x[i], ix[i]);
+    std::sort(pairs_.begin(), pairs_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t i0 = 0;
+    while (i0 < m) {
+      std::size_t i1 = i0;
+      while (i1 + 1 < m && pairs_[i1 + 1].first == pairs_[i0].first) ++i1;
+      const double avg = static_cast<double>(base) + static_cast<double>(i0 + i1 + 2) * 0.5;
+      for (std::size_t i = i0; i <= i1; ++i) out[pairs_[i].second * stride] = avg;
+      i0 = i1 + 1;
+    }
+  }
+
+  std::vector<double> vals_;
+  std::vector<std::uint32_t> idx_, fill_;
+  std::vector<Level> levels_ = std::vector<Level>(kMaxDepth);
+  std::vector<std::pair<double, std::uint32_t>> pairs_;
+};
+
+// Row-wise kernels work on tiles of consecutive dates copied out of the column-major matrix: within a
+// tile a date's cross-section is close together, and per-element steps run down contiguous columns.
+constexpr std::size_t kTile = 32;
+
+struct Tile {
+  std::size_t r0 = 0, nr = 0, n = 0;
+  std::vector<double> x;  // kTile x n, column-major
+
+  explicit Tile(std::size_t cols) : n(cols), x(kTile * cols) {}
+  double* col(std::vector<double>& buf, std::size_t c) const { return buf.data() + c * kTile; }
+  void load(const MatView& src, std::vector<double>& buf) const {
+    for (std::size_t c = 0; c < n; ++c) std::memcpy(buf.data() + c * kTile, src.data + c * src.rows + r0, nr * sizeof(double));
+  }
+  void store(const std::vector<double>& buf, Matrix& dst) const {
+    for (std::size_t c = 0; c < n; ++c) std::memcpy(dst.data.data() + c * dst.rows + r0, buf.data() + c * kTile, nr * sizeof(double));
+  }
+};
+
+// Calls fn(tile, worker) for every tile of x, tiles shared out among threads; Worker holds the scratch
+// space of one thread and is built from the column count.
+template <class Worker, class Fn>
+void by_tiles(const MatView& x, Fn&& fn) {
+  const std::size_t tiles = (x.rows + kTile - 1) / kTile;
+  parallel_for(tiles, x.size() * 4, [&](std::size_t t0, std::size_t t1) {
+    Tile tile(x.cols);
+    Worker worker(x.cols);
+    worker.single_row = x.rows == 1;
+    for (std::size_t t = t0; t < t1; ++t) {
+      tile.r0 = t * kTile;
+      tile.nr = std::min(kTile, x.rows - tile.r0);
+      tile.load(x, tile.x);
+      fn(tile, worker);
+    }
+  });
+}
+
+// Scratch of the rank-based kernels: ranks, a second tile, per-row figures.
+struct RankWork {
+  Ranker ranker;
+  std::vector<double> rk, aux;
+  double cnt[kTile], sum[kTile], shift[kTile], unused[kTile];
+  bool single_row = false;  // the whole matrix is one date
+  explicit RankWork(std::size_t n) : rk(kTile * n), aux(kTile * n) {}
+
+  // Average ranks of each row of `src` (a tile buffer) into rk, counts into cnt.
+  void rank_rows(const Tile& t, const std::vector<double>& src) {
+    for (std::size_t r = 0; r < t.nr; ++r) {
+      cnt[r] = static_cast<double>(ranker.rank(src.data() + r, kTile, t.n, rk.data() + r));
+    }
+  }
+  // dst = rk / cnt: rank(pct=True).
+  void pct(const Tile& t, std::vector<double>& dst) const {
+    for (std::size_t c = 0; c < t.n; ++c) {
+      const double* a = rk.data() + c * kTile;
+      double* d = dst.data() + c * kTile;
+      for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] / cnt[r];
+    }
+  }
+  // shift[r] = row mean of buf - c (pandas' mean(axis=1) - center).
+  void mean_shift(const Tile& t, const std::vector<double>& buf, double c) {
+    block_row_sums(buf.data(), kTile, t.nr, t.n, sum, unused, false, single_row);
+    for (std::size_t r = 0; r < t.nr; ++r) shift[r] = sum[r] / cnt[r] - c;
+  }
+  // buf -= shift per row (out of place into dst).
+  void subtract_shift(const Tile& t, const std::vector<double>& buf, std::vector<double>& dst) const {
+    for (std::size_t c = 0; c < t.n; ++c) {
+      const double* a = buf.data() + c * kTile;
+      double* d = dst.data() + c * kTile;
+      for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] - shift[r];
+    }
+  }
+};
+
+}  // namespace
+
+Matrix scale(const MatView& x) {
+  Matrix out(x.rows, x.cols);
+  parallel_for(x.rows, x.size(), [&](std::size_t r0, std::size_t r1) {
+    std::vector<double> sum(r1 - r0), count(r1 - r0);
+    block_row_sums(x.data + r0, x.rows, r1 - r0, x.cols, sum.data(), count.data(), true, x.rows == 1);
+    for (double& s : sum) s = s == 0.0 ? 1.0 : s;
+    for (std::size_t c = 0; c < x.cols; ++c) {
+      const double* in = x.data + c * x.rows + r0;
+      double* o = out.data.data() + c * x.rows + r0;
+      for (std::size_t r = 0; r < r1 - r0; ++r) o[r] = in[r] / sum[r];
+    }
+  });
+  return out;
+}
+
+Matrix sign(const MatView& x) {
+  Matrix out(x.rows, x.cols);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double v = x.data[i];
+    out.data[i] = v > 0 ? 1.0 : (v < 0 ? -1.0 : v);
+  }
+  return out;
+}
+
+Matrix center(const MatView& x, double c) {
+  Matrix out(x.rows, x.cols);
+  parallel_for(x.rows, x.size(), [&](std::size_t r0, std::size_t r1) {
+    std::vector<double> sum(r1 - r0), count(r1 - r0);
+    block_row_sums(x.data + r0, x.rows, r1 - r0, x.cols, sum.data(), count.data(), false, x.rows == 1);
+    for (std::size_t r = 0; r < r1 - r0; ++r) sum[r] = sum[r] / count[r] - c;
+    for (std::size_t k = 0; k < x.cols; ++k) {
+      const double* in = x.data + k * x.rows + r0;
+      double* o = out.data.data() + k * x.rows + r0;
+      for (std::size_t r = 0; r < r1 - r0; ++r) o[r] = in[r] - sum[r];
+    }
+  });
+  return out;
+}
+
+Matrix rank_pct(const MatView& x) {
+  Matrix out(x.rows, x.cols);
+  by_tiles<RankWork>(x, [&](Tile& t, RankWork& w) {
+    w.rank_rows(t, t.x);
+    w.pct(t, w.aux);
+    t.store(w.aux, out);
+  });
+  return out;
+}
+
+Matrix rank_center(const MatView& x) {
+  Matrix out(x.rows, x.cols);
+  by_tiles<RankWork>(x, [&](Tile& t, RankWork& w) {
+    w.rank_rows(t, t.x);
+    w.pct(t, w.aux);
+    w.mean_shift(t, w.aux, 0.0);
+    w.subtract_shift(t, w.aux, w.aux);
+    t.store(w.aux, out);
+  });
+  return out;
+}
+
+Matrix abs_rank(const MatView& x) {
+  Matrix out(x.rows, x.cols);
+  by_tiles<RankWork>(x, [&](Tile& t, RankWork& w) {
+    for (std::size_t i = 0; i < t.n * kTile; ++i) w.aux[i] = std::fabs(t.x[i]);
+    w.rank_rows(t, w.aux);
+    w.pct(t, w.aux);
+    for (std::size_t c = 0; c < t.n; ++c) {
+      const double* v = t.x.data() + c * kTile;
+      double* p = w.aux.data() + c * kTile;
+      for (std::size_t r = 0; r < t.nr; ++r) {
+        const double s = v[r] > 0 ? 1.0 : (v[r] < 0 ? -1.0 : v[r]);
+        p[r] = s * p[r];
+      }
+    }
+    t.store(w.aux, out);
+  });
+  return out;
+}
+
+namespace {
+
+struct LongShortWork : RankWork {
+  std::vector<double> score, keep, res;
+  explicit LongShortWork(std::size_t n) : RankWork(n), score(kTile * n), keep(kTile * n), res(kTile * n) {}
+};
+
+}  // namespace
+
+Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
+                 const MatView* base) {
+  const bool count_form = longshort >= 1;
+  const bool centred = mode == LongShortMode::keep_rank || mode == LongShortMode::keep_distance;
+  const bool constant_sides = !centred;
+  const double upper = 1.0 - longshort;
+  Matrix out(x.rows, x.cols);
+  by_tiles<LongShortWork>(x, [&](Tile& t, LongShortWork& w) {
+    w.rank_rows(t, t.x);
+    if (!count_form) {
+      if (score != nullptr) {
+        t.load(*score, w.score);
+      } else if (centred) {
+        w.pct(t, w.score);
+        w.mean_shift(t, w.score, 0.5);
+        w.subtract_shift(t, w.score, w.score);
+      } else {
+        // shifted score: minus half the row's lowest percentile rank
+        w.pct(t, w.score);
+        for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = kNaN;
+        for (std::size_t c = 0; c < t.n; ++c) {
+          const double* s = w.score.data() + c * kTile;
+          for (std::size_t r = 0; r < t.nr; ++r) {
+            if (!is_nan(s[r]) && !(s[r] >= w.shift[r])) w.shift[r] = s[r];
+          }
+        }
+        for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.shift[r] / 2;
+        w.subtract_shift(t, w.score, w.score);
+      }
+    }
+    // The values the sides keep and the other entries start from.
+    const std::vector<double>* keep = &t.x;
+    if (base != nullptr) {
+      t.load(*base, w.keep);
+      keep = &w.keep;
+    } else if (mode == LongShortMode::keep_rank && count_form) {
+      w.pct(t, w.keep);
+      w.mean_shift(t, w.keep, 0.0);
+      w.subtract_shift(t, w.keep, w.keep);
+      keep = &w.keep;
+    } else if (mode == LongShortMode::keep_distance) {
+      w.mean_shift(t, t.x, 0.0);
+      w.subtract_shift(t, t.x, w.keep);
+      keep = &w.keep;
+    }
+    // One loop per form and mode, free of branches the data decides.
+    const auto each = [&](auto&& f) {
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double* v = t.x.data() + c * kTile;
+        const double* k = keep->data() + c * kTile;
+        const double* r1 = w.rk.data() + c * kTile;
+        const double* sc = w.score.data() + c * kTile;
+        double* o = w.res.data() + c * kTile;
+        for (std::size_t r = 0; r < t.nr; ++r) o[r] = f(v[r], k[r], r1[r], w.cnt[r] + 1.0, sc[r]);
+      }
+    };
+    const double ls = longshort;
+    const auto fix_sign = [](double res, double v) {
+      res = (res == -1.0 && v > 0) ? 0.0 : res;
+      return (res == 1.0 && v < 0) ? 0.0 : res;
+    };
+    if (count_form && constant_sides) {
+      const bool keep_sign = mode == LongShortMode::keep_sign;
+      each([&](double v, double k, double r1, double top, double) {
+        const double r2 = top - r1;  // the descending average rank
+        double res = r1 <= ls ? -1.0 : k;
+        res = r2 <= ls ? 1.0 : res;  // a symbol on both sides ends long
+        res = (r1 > ls && r2 > ls) ? 0.0 : res;
+        return keep_sign ? fix_sign(res, v) : res;
+      });
+    } else if (count_form) {
+      each([&](double, double k, double r1, double top, double) {
+        const double r2 = top - r1;
+        return (r1 > ls && r2 > ls) ? 0.0 : k;
+      });
+    } else if (constant_sides) {
+      const bool keep_sign = mode == LongShortMode::keep_sign;
+      each([&](double v, double k, double, double, double s) {
+        double res = s <= ls ? -1.0 : k;
+        res = (s > ls && s < upper) ? 0.0 : res;
+        res = s >= upper ? 1.0 : res;
+        return keep_sign ? fix_sign(res, v) : res;
+      });
+    } else if (mode == LongShortMode::keep_rank) {
+      each([&](double, double k, double, double, double s) {
+        double res = s <= ls ? s - 0.5 : k;
+        res = (s > ls && s < upper) ? 0.0 : res;
+        return s >= upper ? s - 0.5 : res;
+      });
+    } else {
+      each([&](double, double k, double, double, double s) { return (s > ls && s < upper) ? 0.0 : k; });
+    }
+    t.store(w.res, out);
+  });
+  return out;
+}
+
+Matrix smooth_simple(const MatView& x, std::size_t window) {
+  Matrix out(x.rows, x.cols);
+  if (window == 0) return out;
+  const auto nobs_needed = static_cast<std::ptrdiff_t>(window);
+  parallel_for(x.cols, x.size() * 2, [&](std::size_t c0, std::size_t c1) {
+  for (std::size_t c = c0; c < c1; ++c) {
+    const double* v = x.data + c * x.rows;
+    double* o = out.data.data() + c * x.rows;
+    // pandas' roll_mean: Kahan-compensated running sum, separate compensations for adding and removing,
+    // a count of negative values to fix the sign of near-zero means, and the last run of equal values
+    // to return a constant window exactly. Infinities are missing values there.
+    auto val = [&](std::size_t i) { return std::isfinite(v[i]) ? v[i] : kNaN; };
+    double sum = 0, comp_add = 0, comp_remove = 0, prev = 0;
+    std::ptrdiff_t nobs = 0, neg = 0, same_run = 0;
+    auto add = [&](double a) {
+      if (is_nan(a)) return;
+      ++nobs;
+      const double y = a - comp_add;
+      const double t = sum + y;
+      comp_add = t - sum - y;
+      sum = t;
+      if (std::signbit(a)) ++neg;
+      same_run = a == prev ? same_run + 1 : 1;
+      prev = a;
+    };
+    auto remove = [&](double a) {
+      if (is_nan(a)) return;
+      --nobs;
+      const double y = -a - comp_remove;
+      const double t = sum + y;
+      comp_remove = t - sum - y;
+      sum = t;
+      if (std::signbit(a)) --neg;
+    };
+    for (std::size_t i = 0; i < x.rows; ++i) {
+      const std::size_t e = i + 1;
+      const std::size_t s = e > window ? e - window : 0;
+      if (i == 0 || (window == 1)) {
+        // A window that shares nothing with the previous one starts afresh.
+        sum = comp_add = comp_remove = 0;
+        nobs = neg = 0;
+        prev = val(s);
+        same_run = 0;
+        for (std::size_t j = s; j < e; ++j) add(val(j));
+      } else {
+        if (s > 0) remove(val(s - 1));
+        add(val(e - 1));
+      }
+      double res = kNaN;
+      if (nobs >= nobs_needed && nobs > 0) {
+        res = sum / static_cast<double>(nobs);
+        if (same_run >= nobs) {
+          res = prev;
+        } else if (neg == 0 && res < 0) {
+          res = 0;
+        } else if (neg == nobs && res > 0) {
+          res = 0;
+        }
+      }
+      o[i] = res;
+    }
+  }
+  });
+  return out;
+}
+
+double pairwise_sum(const double* a, std::size_t n) {
+  if (n < 8) {
+    double res = -0.0;
+    for (std::size_t i = 0; i < n; ++i) res += a[i];
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
+    std::size_t i = 8;
+    for (; i < n - (n % 8); i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+  }
+  std::size_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+}
+
+std::vector<double> linear_weights(std::size_t window) {
+  std::vector<double> w(window);
+  for (std::size_t i = 0; i < window; ++i) w[i] = static_cast<double>(i + 1);
+  return w;
+}
+
+std::vector<double> exponential_weights(std::size_t window) {
+  const double n = static_cast<double>(window);
+  const double decay = (n - 1) / n;
+  std::vector<double> w(window);
+  for (std::size_t i = 0; i < window; ++i) w[i] = std::pow(decay, static_cast<double>(window - 1 - i));
+  return w;
+}
+
+Matrix smooth_weighted(const MatView& x, std::span<const double> weights) {
+  const std::size_t w = weights.size();
+  const double total = pairwise_sum(weights.data(), w);
+  Matrix out(x.rows, x.cols);
+  parallel_for(x.cols, x.size() * w, [&](std::size_t c0, std::size_t c1) {
+  std::vector<double> prod(w);
+  for (std::size_t c = c0; c < c1; ++c) {
+    const double* v = x.data + c * x.rows;
+    double* o = out.data.data() + c * x.rows;
+    std::size_t bad = 0;  // NaN or infinite values in the current window
+    for (std::size_t i = 0; i < x.rows; ++i) {
+      bad += std::isfinite(v[i]) ? 0 : 1;
+      if (i >= w) bad -= std::isfinite(v[i - w]) ? 0 : 1;
+      if (i + 1 < w || bad > 0) continue;
+      const double* win = v + (i + 1 - w);
+      for (std::size_t k = 0; k < w; ++k) prod[k] = win[k] * weights[k];
+      o[i] = pairwise_sum(prod.data(), w) / total;
+    }
+  }
+  });
+  return out;
+}
+
+Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups,
+               double least_number) {
+  Matrix out(x.rows, x.cols);
+  constexpr std::size_t kBlock = 256;  // dates per pass: keeps the per-industry sums small and cached
+  const std::size_t blocks = (x.rows + kBlock - 1) / kBlock;
+  parallel_for(blocks, x.size() * 2, [&](std::size_t b0, std::size_t b1) {
+  std::vector<double> sum(n_groups * kBlock), comp(n_groups * kBlock), nobs(n_groups * kBlock);
+  for (std::size_t r0 = b0 * kBlock; r0 < std::min(x.rows, b1 * kBlock); r0 += kBlock) {
+    const std::size_t nr = std::min(kBlock, x.rows - r0);
+    std::fill(sum.begin(), sum.end(), 0.0);
+    std::fill(comp.begin(), comp.end(), 0.0);
+    std::fill(nobs.begin(), nobs.end(), 0.0);
+    // pandas' grouped mean: Kahan sum over the members in column order; an infinity resets the
+    // compensation so the mean stays infinite.
+    for (std::size_t c = 0; c < x.cols; ++c) {
+      if (group[c] < 0) continue;
+      const std::size_t g = static_cast<std::size_t>(group[c]) * kBlock;
+      const double* v = x.data + c * x.rows + r0;
+      double* gs = sum.data() + g;
+      double* gc = comp.data() + g;
+      double* gn = nobs.data() + g;
+      for (std::size_t r = 0; r < nr; ++r) {
+        // NaN is skipped (not added as 0, which would apply the compensation); select, not branch
+        const double a = v[r];
+        const bool ok = a == a;
+        const double y = a - gc[r];
+        const double t = gs[r] + y;
+        const double cp = t - gs[r] - y;
+        gn[r] += ok ? 1.0 : 0.0;
+        gc[r] = ok ? (cp == cp ? cp : 0.0) : gc[r];
+        gs[r] = ok ? t : gs[r];
+      }
+    }
+    for (std::size_t i = 0; i < n_groups * kBlock; ++i) {
+      const double mean = sum[i] / nobs[i];
+      sum[i] = nobs[i] >= least_number ? mean : 0.0;
+    }
+    for (std::size_t c = 0; c < x.cols; ++c) {
+      if (group[c] < 0) continue;  // no industry: left NaN
+      const double* mean = sum.data() + static_cast<std::size_t>(group[c]) * kBlock;
+      const double* v = x.data + c * x.rows + r0;
+      double* o = out.data.data() + c * x.rows + r0;
+      for (std::size_t r = 0; r < nr; ++r) o[r] = v[r] - mean[r];
+    }
+  }
+  });
+  return out;
+}
+
+Matrix index_futures(const MatView& x, double positive_multiplier) {
+  Matrix out(x.rows, x.cols);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double v = x.data[i];
+    out.data[i] = v < 0 ? kNaN : (v > 0 ? v * positive_multiplier : v);
+  }
+  return out;
+}
+
+}  // namespace varlo::ops

@@ -1,5 +1,64 @@
+// Alpha operators over dates x symbols matrices. Row-wise kernels work on one date's cross-section,
+// the smoothing kernels down each symbol's history. The arithmetic follows pandas' own order of
+// operations (sequential NaN-skipping row sums, Kahan running sums, numpy's pairwise sums), so that
+// results agree with the pandas formulation to the last bit on single-block frames.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
 
 #include "matrix.hpp"
 
-namespace varlo {}
+namespace varlo::ops {
+
+// op_scale: each row over the NaN-skipping sum of its absolute values; rows summing to 0 unchanged.
+Matrix scale(const MatView& x);
+
+// op_sign: positive values to 1, negative to -1; zeros and NaN kept.
+Matrix sign(const MatView& x);
+
+// rank(axis=1, pct=True): average rank of ties over the row's non-NaN count; NaN stays NaN.
+Matrix rank_pct(const MatView& x);
+
+// Each row minus (its NaN-skipping mean - c).
+Matrix center(const MatView& x, double c);
+
+// op_rank: center(rank_pct(x), 0) without the intermediate frame.
+Matrix rank_center(const MatView& x);
+
+// rolling(window, min_periods=window).mean() down each column, pandas' running-sum arithmetic included.
+// Infinities count as missing, as in pandas' rolling windows.
+Matrix smooth_simple(const MatView& x, std::size_t window);
+
+// np.average over each full window with `weights` from the oldest to the newest date; windows holding a
+// NaN or an infinity give NaN. weights.size() >= 1.
+Matrix smooth_weighted(const MatView& x, std::span<const double> weights);
+std::vector<double> linear_weights(std::size_t window);       // 1, 2, ..., window
+std::vector<double> exponential_weights(std::size_t window);  // decay^(window-1), ..., decay, 1
+
+// numpy's pairwise summation of a contiguous float64 array (np.sum), the order np.average adds in.
+double pairwise_sum(const double* a, std::size_t n);
+
+enum class LongShortMode { same, keep_rank, keep_distance, keep_sign };
+
+// op_longshort in the four modes that select sides. Count form (longshort >= 1): sides from the average
+// ranks of x. Fraction form: sides from a percentile score, the shifted one for same/keep_sign, the one
+// centred at 0.5 for keep_rank/keep_distance. `score` (fraction form) and `base` (keep_rank count form:
+// op_rank of x; keep_distance: x demeaned) may be supplied; when null they are computed here.
+Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score = nullptr,
+                 const MatView* base = nullptr);
+
+// op_longshort "abs_rank": sign of x times the percentile rank of |x|.
+Matrix abs_rank(const MatView& x);
+
+// op_neutral: group[c] is column c's industry in [0, n_groups) or -1 for none. Each member minus its
+// industry's mean on the date (0 when fewer than least_number members are valid); non-members NaN.
+Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups,
+               double least_number);
+
+// op_index_futures on the index-futures columns: negative to NaN, positive times the multiplier.
+Matrix index_futures(const MatView& x, double positive_multiplier);
+
+}  // namespace varlo::ops

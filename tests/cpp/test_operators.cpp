@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "operators.hpp"
+
+using varlo::kNaN;
+using varlo::Matrix;
+namespace ops = varlo::ops;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A matrix from its rows (the way one reads a frame), stored column-major.
+Matrix from_rows(const std::vector<std::vector<double>>& rows) {
+  Matrix m(rows.size(), rows.empty() ? 0 : rows[0].size());
+  for (std::size_t r = 0; r < m.rows; ++r) {
+    for (std::size_t c = 0; c < m.cols; ++c) m(r, c) = rows[r][c];
+  }
+  return m;
+}
+
+std::vector<double> row_of(const Matrix& m, std::size_t r) {
+  std::vector<double> v(m.cols);
+  for (std::size_t c = 0; c < m.cols; ++c) v[c] = m(r, c);
+  return v;
+}
+
+void expect_row(const Matrix& m, std::size_t r, const std::vector<double>& want) {
+  const auto got = row_of(m, r);
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t c = 0; c < want.size(); ++c) {
+    if (std::isnan(want[c])) {
+      EXPECT_TRUE(std::isnan(got[c])) << "column " << c;
+    } else {
+      EXPECT_DOUBLE_EQ(got[c], want[c]) << "column " << c;
+    }
+  }
+}
+
+// Average ranks by definition: places below plus the mean place among equals.
+std::vector<double> naive_ranks(const std::vector<double>& v) {
+  std::vector<double> out(v.size(), kNaN);
+  double n = 0;
+  for (double x : v) n += std::isnan(x) ? 0 : 1;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (std::isnan(v[i])) continue;
+    double less = 0, equal = 0;
+    for (double y : v) {
+      less += y < v[i] ? 1 : 0;
+      equal += y == v[i] ? 1 : 0;
+    }
+    out[i] = (less + (equal + 1) / 2) / n;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Rank, TiesNanAndInfinities) {
+  const Matrix x = from_rows({{3, 1, kNaN, 3, -kInf, kInf, 1, 3},
+                              {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN},
+                              {0.0, -0.0, 0.0, 2, 2, 2, 2, 2}});
+  const Matrix p = ops::rank_pct(x.view());
+  expect_row(p, 0, {5.0 / 7, 2.5 / 7, kNaN, 5.0 / 7, 1.0 / 7, 7.0 / 7, 2.5 / 7, 5.0 / 7});
+  expect_row(p, 1, std::vector<double>(8, kNaN));
+  expect_row(p, 2, {2.0 / 8, 2.0 / 8, 2.0 / 8, 6.0 / 8, 6.0 / 8, 6.0 / 8, 6.0 / 8, 6.0 / 8});
+}
+
+TEST(Rank, MatchesTheDefinitionOnSkewedAndCrowdedRows) {
+  // Outliers and many equal values push the ranker through its crowded-bucket paths.
+  std::mt19937_64 gen(7);
+  std::lognormal_distribution<double> heavy(0.0, 4.0);
+  std::uniform_int_distribution<int> small(0, 5);
+  for (std::size_t cols : {1, 2, 5, 40, 300}) {
+    Matrix x(20, cols);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+      for (std::size_t c = 0; c < cols; ++c) {
+        const int pick = small(gen);
+        x(r, c) = pick == 0 ? kNaN : pick == 1 ? static_cast<double>(small(gen)) : pick == 2 ? 1e300 : heavy(gen);
+        if (r % 4 == 3) x(r, c) = r % 8 == 3 ? 42.0 : -heavy(gen);
+      }
+    }
+    const Matrix p = ops::rank_pct(x.view());
+    for (std::size_t r = 0; r < x.rows; ++r) expect_row(p, r, naive_ranks(row_of(x, r)));
+  }
+}
+
+TEST(RankCenter, CentresThePercentileRanks) {
+  const Matrix x = from_rows({{10, 20, 30, 40}, {10, kNaN, 30, 40}});
+  const Matrix y = ops::rank_center(x.view());
+  expect_row(y, 0, {-0.375, -0.125, 0.125, 0.375});
+  expect_row(y, 1, {-1.0 / 3, kNaN, 0.0, 1.0 / 3});
+}
+
+TEST(ScaleCenterSign, RowWise) {
+  const Matrix x = from_rows({{1, -3, kNaN}, {0, 0, 0}, {kNaN, kNaN, kNaN}});
+  const Matrix s = ops::scale(x.view());
+  expect_row(s, 0, {0.25, -0.75, kNaN});
+  expect_row(s, 1, {0, 0, 0});
+  expect_row(s, 2, {kNaN, kNaN, kNaN});
+  const Matrix c = ops::center(x.view(), 0.5);
+  expect_row(c, 0, {2.5, -1.5, kNaN});
+  expect_row(c, 2, {kNaN, kNaN, kNaN});
+  const Matrix g = ops::sign(from_rows({{0.5, -2, 0, kNaN}}).view());
+  expect_row(g, 0, {1, -1, 0, kNaN});
+}
+
+TEST(Smooth, SimpleWindowsNeedEveryValue) {
+  const Matrix x = from_rows({{1}, {2}, {kNaN}, {4}, {5}, {6}, {kInf}, {8}});
+  const Matrix y = ops::smooth_simple(x.view(), 2);
+  for (std::size_t r = 0; r < x.rows; ++r) {
+    const double want[] = {kNaN, 1.5, kNaN, kNaN, 4.5, 5.5, kNaN, kNaN};
+    if (std::isnan(want[r])) {
+      EXPECT_TRUE(std::isnan(y(r, 0))) << r;
+    } else {
+      EXPECT_DOUBLE_EQ(y(r, 0), want[r]) << r;
+    }
+  }
+  // A window of equal values returns the value itself, not the rounded running sum over the count.
+  const Matrix z = ops::smooth_simple(from_rows({{0.1}, {0.1}, {0.1}}).view(), 3);
+  EXPECT_EQ(z(2, 0), 0.1);
+  // Window 0 has no observations.
+  EXPECT_TRUE(std::isnan(ops::smooth_simple(x.view(), 0)(1, 0)));
+}
+
+TEST(Smooth, WeightedAveragesOldestToNewest) {
+  const Matrix x = from_rows({{1}, {2}, {3}, {4}});
+  const auto lin = ops::linear_weights(3);
+  const Matrix y = ops::smooth_weighted(x.view(), lin);
+  EXPECT_TRUE(std::isnan(y(1, 0)));
+  EXPECT_DOUBLE_EQ(y(2, 0), 14.0 / 6);
+  EXPECT_DOUBLE_EQ(y(3, 0), 20.0 / 6);
+  const auto ew = ops::exponential_weights(2);
+  EXPECT_EQ(ew, (std::vector<double>{0.5, 1.0}));
+  EXPECT_DOUBLE_EQ(ops::smooth_weighted(x.view(), ew)(1, 0), 5.0 / 3);
+  EXPECT_EQ(ops::exponential_weights(1), std::vector<double>{1.0});
+}
+
+TEST(Smooth, PairwiseSumFollowsNumpysOrder) {
+  // Above 2^53 a lone +1 is lost; numpy's eight partial sums add the ones among themselves first.
+  const double big = 9007199254740992.0;  // 2^53
+  std::vector<double> a(16, 1.0);
+  a[0] = big;
+  double sequential = 0;
+  for (double v : a) sequential += v;
+  EXPECT_EQ(sequential, big);
+  EXPECT_EQ(ops::pairwise_sum(a.data(), a.size()), big + 14);  // lane 0 loses its +1, the others keep 2 each
+  EXPECT_EQ(ops::pairwise_sum(a.data(), 3), big);                // below eight values numpy adds in order
+}
+
+TEST(LongShort, CountAndFractionForms) {
+  const Matrix x = from_rows({{1, 2, 3, 4, 5}});
+  expect_row(ops::longshort(x.view(), 1, ops::LongShortMode::same), 0, {-1, 0, 0, 0, 1});
+  expect_row(ops::longshort(x.view(), 2, ops::LongShortMode::same), 0, {-1, -1, 0, 1, 1});
+  expect_row(ops::longshort(from_rows({{1, 2, 3}}).view(), 2, ops::LongShortMode::same), 0, {-1, 1, 1});
+  expect_row(ops::longshort(x.view(), 1, ops::LongShortMode::keep_rank), 0, {-0.4, 0, 0, 0, 0.4});
+  expect_row(ops::longshort(x.view(), 1, ops::LongShortMode::keep_distance), 0, {-2, 0, 0, 0, 2});
+  expect_row(ops::longshort(from_rows({{1, 2, 3, 4}}).view(), 1, ops::LongShortMode::keep_sign), 0, {0, 0, 0, 1});
+  const Matrix ten = from_rows({{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}});
+  expect_row(ops::longshort(ten.view(), 0.2, ops::LongShortMode::same), 0, {-1, -1, 0, 0, 0, 0, 0, 0, 1, 1});
+  expect_row(ops::longshort(ten.view(), 0.2, ops::LongShortMode::keep_rank), 0,
+             {-0.45, -0.35, 0, 0, 0, 0, 0, 0, 0.35, 0.45});
+  // Tied values share a side; NaN belongs to none.
+  expect_row(ops::longshort(from_rows({{1, 1, 2, kNaN, 3}}).view(), 1, ops::LongShortMode::same), 0,
+             {0, 0, 0, kNaN, 1});
+  expect_row(ops::abs_rank(from_rows({{-4, 1, 2, -3, kNaN, 0}}).view()), 0, {-1, 0.4, 0.6, -0.8, kNaN, 0});
+}
+
+TEST(LongShort, SuppliedScoreAndBase) {
+  const Matrix x = from_rows({{1, 2, 3, 4, 5}});
+  const Matrix score = from_rows({{0.9, 0.5, 0.5, 0.5, 0.1}});
+  const Matrix base = from_rows({{10, 20, 30, 40, 50}});
+  const varlo::MatView sv = score.view(), bv = base.view();
+  expect_row(ops::longshort(x.view(), 0.2, ops::LongShortMode::keep_rank, &sv), 0, {0.4, 0, 0, 0, -0.4});
+  expect_row(ops::longshort(x.view(), 1, ops::LongShortMode::keep_distance, nullptr, &bv), 0, {10, 0, 0, 0, 50});
+}
+
+TEST(Neutral, IndustryMeansWithAtLeastEnoughMembers) {
+  const Matrix x = from_rows({{1, kNaN, 5, 1}, {1, 3, 7, 2}, {kInf, 1, 1, 1}});
+  const std::vector<std::int64_t> group = {0, 0, 1, -1};
+  const Matrix y = ops::neutral(x.view(), group, 2, 2);
+  expect_row(y, 0, {1, kNaN, 5, kNaN});  // one valid member: unchanged
+  expect_row(y, 1, {-1, 1, 7, kNaN});
+  expect_row(y, 2, {kNaN, -kInf, 1, kNaN});  // an infinite member makes the mean infinite
+  const Matrix z = ops::neutral(x.view(), group, 2, 1);
+  expect_row(z, 0, {0, kNaN, 0, kNaN});
+}
+
+TEST(IndexFutures, NegativeDroppedPositiveMultiplied) {
+  const Matrix y = ops::index_futures(from_rows({{-1, 0, 2, kNaN}}).view(), 2);
+  expect_row(y, 0, {kNaN, 0, 4, kNaN});
+}
+
+TEST(Operators, EmptyMatrices) {
+  const Matrix none(0, 3), no_cols(4, 0);
+  EXPECT_EQ(ops::rank_center(none.view()).size(), 0u);
+  EXPECT_EQ(ops::longshort(no_cols.view(), 1, ops::LongShortMode::same).size(), 0u);
+  EXPECT_EQ(ops::smooth_weighted(none.view(), ops::linear_weights(3)).size(), 0u);
+  EXPECT_EQ(ops::neutral(no_cols.view(), {}, 0, 2).size(), 0u);
+}
+
+TEST(Rank, LargeMatricesSplitAcrossThreadsGiveTheSameRanks) {
+  std::mt19937_64 gen(11);
+  std::normal_distribution<double> normal;
+  Matrix x(700, 150);
+  for (auto& v : x.data) v = std::round(normal(gen) * 20) / 4;  // plenty of ties
+  const Matrix p = ops::rank_pct(x.view());
+  for (std::size_t r = 0; r < x.rows; r += 7) expect_row(p, r, naive_ranks(row_of(x, r)));
+  const Matrix y = ops::smooth_simple(x.view(), 3);
+  EXPECT_DOUBLE_EQ(y(2, 149), (x(0, 149) + x(1, 149) + x(2, 149)) / 3);
+}

@@ -1,0 +1,568 @@
+"""The alpha operators against their plain pandas formulations."""
+import copy
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from VarloAlpha.Module import Varlo_operators as V
+
+ATTRIBUTES = Path(V.__file__).parent / "futures_attributes.csv"
+
+
+# --- pandas formulations -------------------------------------------------------------------------
+
+def ref_scale(op_alpha, parameters=None):
+    alpha_abs_sum = op_alpha.abs().sum(axis=1)
+    alpha_abs_sum[alpha_abs_sum == 0] = 1
+    return op_alpha.div(alpha_abs_sum, axis=0)
+
+
+def ref_sign(op_alpha, parameters=None):
+    op_alpha[op_alpha > 0] = 1
+    op_alpha[op_alpha < 0] = -1
+    return op_alpha
+
+
+def ref_center(op_alpha, parameters):
+    center = parameters.get("center", 0)
+    return op_alpha.sub(op_alpha.mean(axis=1) - center, axis=0)
+
+
+def ref_rank(op_alpha, parameters=None):
+    return ref_center(op_alpha.rank(axis=1, pct=True), {"center": 0})
+
+
+def ref_smooth(op_alpha, parameters):
+    smooth = parameters["smooth"]
+    mode = parameters.get("mode", "simple")
+
+    def smooth_by_average(alpha_window, weights):
+        return np.average(alpha_window, weights=weights[-len(alpha_window):])
+
+    if mode == "simple":
+        return op_alpha.rolling(window=smooth, min_periods=smooth).mean()
+    if mode == "linear":
+        weights_linear = np.arange(smooth) + 1
+        return op_alpha.rolling(window=smooth, min_periods=smooth).apply(
+            smooth_by_average, kwargs={"weights": weights_linear})
+    if mode == "exponential":
+        decay = (smooth - 1) / smooth
+        weights_exponential = [decay ** (smooth - i) for i in np.arange(smooth) + 1]
+        return op_alpha.rolling(window=smooth, min_periods=smooth).apply(
+            smooth_by_average, kwargs={"weights": weights_exponential})
+    raise ValueError("invalid op_smooth mode")
+
+
+def ref_longshort(op_alpha, parameters):
+    longshort = parameters["longshort"]
+    mode = parameters.get("mode", "same")
+
+    def sides():
+        ranked_alpha1 = op_alpha.rank(axis=1, ascending=True)
+        ranked_alpha2 = op_alpha.rank(axis=1, ascending=False)
+        return (ranked_alpha1 <= longshort, ranked_alpha2 <= longshort,
+                (ranked_alpha1 > longshort) & (ranked_alpha2 > longshort))
+
+    def centred_score():
+        return ref_center(op_alpha.rank(axis=1, pct=True), {"center": 0.5})
+
+    def same():
+        if longshort >= 1:
+            short, long_, middle = sides()
+            op_alpha[short] = -1
+            op_alpha[long_] = 1
+            op_alpha[middle] = 0
+        else:
+            ranked_alpha = op_alpha.rank(axis=1, pct=True)
+            ranked_alpha = ranked_alpha.sub(ranked_alpha.min(axis=1) / 2, axis=0)
+            op_alpha[ranked_alpha <= longshort] = -1
+            op_alpha[(ranked_alpha > longshort) & (ranked_alpha < 1 - longshort)] = 0
+            op_alpha[ranked_alpha >= 1 - longshort] = 1
+
+    if mode == "same":
+        same()
+    elif mode == "keep_rank":
+        if longshort >= 1:
+            _, _, middle = sides()
+            op_alpha = ref_rank(op_alpha)
+            op_alpha[middle] = 0
+        else:
+            ranked_alpha = centred_score()
+            short = ranked_alpha <= longshort
+            op_alpha[short] = ranked_alpha[short] - 0.5
+            op_alpha[(ranked_alpha > longshort) & (ranked_alpha < 1 - longshort)] = 0
+            long_ = ranked_alpha >= 1 - longshort
+            op_alpha[long_] = ranked_alpha[long_] - 0.5
+    elif mode == "keep_distance":
+        if longshort >= 1:
+            _, _, middle = sides()
+        else:
+            ranked_alpha = centred_score()
+            middle = (ranked_alpha > longshort) & (ranked_alpha < 1 - longshort)
+        op_alpha = ref_center(op_alpha, {"center": 0})
+        op_alpha[middle] = 0
+    elif mode == "keep_sign":
+        sign_alpha = op_alpha.copy()
+        same()
+        op_alpha[(op_alpha == -1) & (sign_alpha > 0)] = 0
+        op_alpha[(op_alpha == 1) & (sign_alpha < 0)] = 0
+    elif mode == "abs_rank":
+        sign_alpha = op_alpha.copy()
+        sign_alpha[sign_alpha > 0] = 1
+        sign_alpha[sign_alpha < 0] = -1
+        abs_alpha = op_alpha.abs().rank(axis=1, pct=True)
+        op_alpha = sign_alpha * abs_alpha
+    else:
+        raise ValueError("invalid op_longshort mode")
+    return op_alpha
+
+
+def ref_neutral(op_alpha, parameters):
+    least_number = parameters.get("least_number", 2)
+    futures_attributes = pd.read_csv(ATTRIBUTES, index_col=0)
+    if not op_alpha.columns.str.upper().equals(op_alpha.columns):
+        futures_attributes.index = futures_attributes["symbol_name"].values
+    industry_wind = futures_attributes["industry_wind"]
+    # pandas 3 has no groupby(axis=1): group the transposed frame's rows instead.
+    alpha_groupby_industry = op_alpha.T.groupby(industry_wind)
+    alpha_industry_mean = alpha_groupby_industry.mean().T
+    alpha_industry_count = alpha_groupby_industry.count().T
+    alpha_industry_mean.where(alpha_industry_count >= least_number, 0, inplace=True)
+
+    def industry_neutral(alpha_industry):
+        return alpha_industry.T.sub(alpha_industry_mean[alpha_industry.name], axis=0).T
+
+    if alpha_groupby_industry.ngroups == 0:
+        return op_alpha * np.nan
+    result = alpha_groupby_industry.apply(industry_neutral)
+    if isinstance(result.index, pd.MultiIndex):
+        result = result.droplevel(0)
+    # Columns without an industry come back as NaN, in the input's order.
+    return result.T.reindex(columns=op_alpha.columns)
+
+
+def ref_index_futures(op_alpha, parameters):
+    positive_multiplier = parameters.get("positive_multiplier", 2)
+    index_futures = ["IF", "IH", "IC"]
+    op_alpha[op_alpha[index_futures] < 0] = np.nan
+    op_alpha[op_alpha[index_futures] > 0] *= positive_multiplier
+    return op_alpha
+
+
+REF = {
+    "op_scale": ref_scale, "op_longshort": ref_longshort, "op_sign": ref_sign, "op_smooth": ref_smooth,
+    "op_rank": ref_rank, "op_center": ref_center, "op_neutral": ref_neutral,
+    "op_index_futures": ref_index_futures,
+}
+
+
+# --- frames --------------------------------------------------------------------------------------
+
+UPPER = ["CU", "AL", "ZN", "RB", "HC", "AU", "IF", "IH", "IC", "T", "SR", "CF", "QQ", "ZZ9"]
+LOWER = ["cu", "al", "zn", "rb", "hc", "au", "IF", "IH", "IC", "T", "SR", "CF", "qq", "zz9"]
+
+special = st.sampled_from([0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 3.0, np.nan, np.nan, np.inf, -np.inf])
+values = st.one_of(special, st.floats(-1e6, 1e6), st.floats(-1e-6, 1e-6),
+                   st.integers(-3, 3).map(float))
+
+
+def layout(values_array, columns, kind):
+    """A frame over the values in one of the layouts pandas hands out."""
+    index = pd.date_range("2024-01-01", periods=values_array.shape[0])
+    if kind == "F":
+        return pd.DataFrame(np.asfortranarray(values_array), index=index, columns=columns)
+    if kind == "C":
+        return pd.DataFrame(np.ascontiguousarray(values_array), index=index, columns=columns, copy=False)
+    k = values_array.shape[1] // 2
+    left = pd.DataFrame(values_array[:, :k].copy(), index=index, columns=columns[:k])
+    right = pd.DataFrame(values_array[:, k:].copy(), index=index, columns=columns[k:])
+    return pd.concat([left, right], axis=1)
+
+
+@st.composite
+def frames(draw, min_rows=1, max_rows=12, min_cols=1, max_cols=9, names=None):
+    rows = draw(st.integers(min_rows, max_rows))
+    cols = draw(st.integers(min_cols, max_cols))
+    arr = draw(hnp.arrays(np.float64, (rows, cols), elements=values))
+    if rows and draw(st.booleans()):
+        arr[draw(st.integers(0, rows - 1)), :] = np.nan  # an all-NaN date
+    pool = names if names is not None else draw(st.sampled_from([UPPER, LOWER]))
+    columns = draw(st.permutations(pool))[:cols] if cols <= len(pool) else [f"S{i}" for i in range(cols)]
+    return layout(arr, list(columns), draw(st.sampled_from(["F", "C", "multi"])))
+
+
+def assert_same(got, expected, given=None):
+    """Same labels; equal within 1e-12 relative, NaN (and infinities) in the same places.
+
+    Relative to the row's magnitude (its largest finite input or result): pandas sums a row in an order
+    that depends on the frame's memory layout, so a mean that cancels to zero may come out as a few ulps
+    of the row's values instead.
+    """
+    assert isinstance(got, pd.DataFrame)
+    pd.testing.assert_index_equal(got.index, expected.index)
+    pd.testing.assert_index_equal(got.columns, expected.columns)
+    g = got.to_numpy(dtype=np.float64)
+    e = expected.to_numpy(dtype=np.float64)
+    np.testing.assert_array_equal(np.isnan(g), np.isnan(e))
+    np.testing.assert_array_equal(np.isinf(g), np.isinf(e))
+    finite = np.isfinite(e)
+    magnitude = np.where(finite, np.abs(e), 0.0)
+    if given is not None and given.shape == e.shape:
+        a = np.abs(given.to_numpy(dtype=np.float64))
+        magnitude = np.maximum(magnitude, np.where(np.isfinite(a), a, 0.0))
+    row_scale = magnitude.max(axis=1, keepdims=True, initial=0.0)
+    bound = 1e-12 * np.maximum(np.abs(e), row_scale)
+    assert np.all(np.abs(g[finite] - e[finite]) <= bound[finite]), (g, e)
+    np.testing.assert_array_equal(g[~finite & ~np.isnan(e)], e[~finite & ~np.isnan(e)])
+
+
+def reference(name, frame, parameters):
+    # inf - inf and the like are expected in the formulation too; numpy only warns about them.
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return REF[name](frame, copy.deepcopy(parameters))
+
+
+def check(name, frame, parameters):
+    """Ours against the formulation; in place exactly when the formulation returns its input."""
+    theirs_in = frame.copy(deep=True)
+    before = frame.copy(deep=True)
+    sibling = frame.copy(deep=False)
+    expected = reference(name, theirs_in, parameters)
+    got = getattr(V, name)(frame, parameters)
+    assert_same(got, expected, before)
+    if expected is theirs_in:
+        assert got is frame
+    else:
+        assert got is not frame
+        pd.testing.assert_frame_equal(frame, before)
+    pd.testing.assert_frame_equal(sibling, before)
+
+
+FUZZ = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+# --- differential tests --------------------------------------------------------------------------
+
+@FUZZ
+@given(frames(), st.sampled_from(["op_scale", "op_sign", "op_rank"]))
+def test_parameterless_operators(frame, name):
+    check(name, frame, None)
+
+
+@FUZZ
+@given(frames(), st.sampled_from([{}, {"center": 0.5}, {"center": -2}, {"center": 0}]))
+def test_center(frame, parameters):
+    check("op_center", frame, parameters)
+
+
+@FUZZ
+@given(frames(max_rows=16, max_cols=4), st.integers(1, 6),
+       st.sampled_from([None, "simple", "linear", "exponential"]))
+def test_smooth(frame, smooth, mode):
+    parameters = {"smooth": smooth} if mode is None else {"smooth": smooth, "mode": mode}
+    check("op_smooth", frame, parameters)
+
+
+@FUZZ
+@given(st.integers(1, 200), st.integers(1, 7), st.sampled_from(["simple", "linear", "exponential"]),
+       st.floats(1e-3, 1e9), st.integers(0, 2**32 - 1))
+def test_smooth_long_histories(rows, smooth, mode, spread, seed):
+    # Wide value ranges expose any difference in the running sums' arithmetic.
+    rng = np.random.default_rng(seed)
+    arr = rng.standard_normal((rows, 3)) * spread ** rng.uniform(0, 1, (rows, 3))
+    arr[rng.random(arr.shape) < 0.05] = np.nan
+    arr[rng.random(arr.shape) < 0.1] = 7.25  # runs of equal values
+    check("op_smooth", layout(arr, ["a", "b", "c"], "F"), {"smooth": smooth, "mode": mode})
+
+
+longshort_values = st.one_of(st.integers(1, 6), st.floats(1, 6), st.floats(-0.2, 0.999),
+                             st.sampled_from([0.2, 0.5, 0.0, float("nan")]))
+
+
+@FUZZ
+@given(frames(), longshort_values,
+       st.sampled_from([None, "same", "keep_rank", "keep_distance", "keep_sign", "abs_rank"]))
+def test_longshort(frame, longshort, mode):
+    parameters = {"longshort": longshort} if mode is None else {"longshort": longshort, "mode": mode}
+    check("op_longshort", frame, parameters)
+
+
+@FUZZ
+@given(frames(), st.sampled_from([{}, {"least_number": 1}, {"least_number": 3}, {"least_number": 0}]))
+def test_neutral(frame, parameters):
+    check("op_neutral", frame, parameters)
+
+
+@FUZZ
+@given(frames(min_cols=3, names=["IF", "IH", "IC", "CU", "RB", "ih"]),
+       st.sampled_from([{}, {"positive_multiplier": 3}, {"positive_multiplier": 0.5},
+                        {"positive_multiplier": -1}]))
+def test_index_futures(frame, parameters):
+    labels = list(frame.columns)
+    for symbol in ["IF", "IH", "IC"]:
+        if symbol not in labels:
+            labels[next(i for i, c in enumerate(labels) if c not in ("IF", "IH", "IC"))] = symbol
+    frame.columns = labels
+    check("op_index_futures", frame, parameters)
+
+
+# --- worked examples -----------------------------------------------------------------------------
+
+def row(*v):
+    return pd.DataFrame([list(map(float, v))])
+
+
+@pytest.mark.parametrize("name, frame, parameters, expected", [
+    ("op_scale", row(1, -3, np.nan), None, [0.25, -0.75, np.nan]),
+    ("op_scale", row(0, 0), None, [0, 0]),
+    ("op_scale", row(np.nan, np.nan), None, [np.nan, np.nan]),
+    ("op_sign", row(0.5, -2, 0, np.nan), None, [1, -1, 0, np.nan]),
+    ("op_rank", row(10, 20, 30, 40), None, [-0.375, -0.125, 0.125, 0.375]),
+    ("op_rank", row(10, np.nan, 30, 40), None, [-1 / 3, np.nan, 0, 1 / 3]),
+    ("op_center", row(0, 1), {"center": 0.5}, [0, 1]),
+    ("op_center", row(0, 1), {}, [-0.5, 0.5]),
+    ("op_longshort", row(1, 2, 3, 4, 5), {"longshort": 1}, [-1, 0, 0, 0, 1]),
+    ("op_longshort", row(1, 2, 3, 4, 5), {"longshort": 2}, [-1, -1, 0, 1, 1]),
+    ("op_longshort", row(1, 2, 3), {"longshort": 2}, [-1, 1, 1]),
+    ("op_longshort", row(*range(1, 11)), {"longshort": 0.2}, [-1, -1, 0, 0, 0, 0, 0, 0, 1, 1]),
+    ("op_longshort", row(1, 2, 3, 4, 5), {"longshort": 1, "mode": "keep_rank"}, [-0.4, 0, 0, 0, 0.4]),
+    ("op_longshort", row(*range(1, 11)), {"longshort": 0.2, "mode": "keep_rank"},
+     [-0.45, -0.35, 0, 0, 0, 0, 0, 0, 0.35, 0.45]),
+    ("op_longshort", row(1, 2, 3, 4, 5), {"longshort": 1, "mode": "keep_distance"}, [-2, 0, 0, 0, 2]),
+    ("op_longshort", row(1, 2, 3, 4), {"longshort": 1, "mode": "keep_sign"}, [0, 0, 0, 1]),
+    ("op_longshort", row(-4, 1, 2, -3), {"longshort": 1, "mode": "abs_rank"}, [-1, 0.25, 0.5, -0.75]),
+    ("op_longshort", row(1, np.nan, 3), {"longshort": 1, "mode": "keep_sign"}, [0, np.nan, 1]),
+])
+def test_worked_examples(name, frame, parameters, expected):
+    got = getattr(V, name)(frame, parameters)
+    np.testing.assert_allclose(got.to_numpy()[0], expected, rtol=1e-12, atol=1e-15)
+
+
+def test_smooth_examples():
+    col = pd.DataFrame({"a": [1.0, 2.0, 3.0, 4.0]})
+    got = V.op_smooth(col, {"smooth": 3, "mode": "linear"})["a"].to_numpy()
+    np.testing.assert_allclose(got, [np.nan, np.nan, 14 / 6, 20 / 6], rtol=1e-15)
+    got = V.op_smooth(col.iloc[:2], {"smooth": 2, "mode": "exponential"})["a"].to_numpy()
+    np.testing.assert_allclose(got, [np.nan, 5 / 3], rtol=1e-15)
+    values = pd.DataFrame({"a": [0.1, -2.5, 0.0, 7.0], "b": [np.nan, 1e-300, 3.0, -4.0]})
+    for mode in ["simple", "linear", "exponential"]:
+        pd.testing.assert_frame_equal(V.op_smooth(values, {"smooth": 1, "mode": mode}), values)
+
+
+def test_neutral_examples():
+    frame = pd.DataFrame({"CU": [1.0, 1.0], "AL": [np.nan, 3.0], "RB": [5.0, 7.0], "QQ": [1.0, 2.0]})
+    got = V.op_neutral(frame, {})
+    assert list(got.columns) == ["CU", "AL", "RB", "QQ"]
+    np.testing.assert_array_equal(got.to_numpy(), [[1, np.nan, 5, np.nan], [-1, 1, 7, np.nan]])
+    lower = frame.rename(columns=str.lower)
+    np.testing.assert_array_equal(V.op_neutral(lower, {}).to_numpy(), got.to_numpy())
+
+
+def test_index_futures_example():
+    frame = pd.DataFrame({"IF": [-1.0], "CU": [-5.0], "IH": [0.0], "IC": [2.0]})
+    assert V.op_index_futures(frame, {}) is frame
+    np.testing.assert_array_equal(frame.to_numpy(), [[np.nan, -5, 0, 4]])
+
+
+# --- errors --------------------------------------------------------------------------------------
+
+def test_missing_and_invalid_parameters():
+    frame = row(1, 2, 3)
+    with pytest.raises(KeyError, match="smooth"):
+        V.op_smooth(frame, {"mode": "linear"})
+    for mode in ["same", "keep_rank", "keep_distance", "keep_sign", "abs_rank", "bogus"]:
+        with pytest.raises(KeyError, match="longshort"):
+            V.op_longshort(frame, {"mode": mode})
+    with pytest.raises(ValueError, match="^invalid op_smooth mode$"):
+        V.op_smooth(frame, {"smooth": 2, "mode": "median"})
+    with pytest.raises(ValueError, match="^invalid op_longshort mode$"):
+        V.op_longshort(frame, {"longshort": 1, "mode": "median"})
+    for name in ["op_center", "op_longshort", "op_smooth", "op_neutral", "op_index_futures"]:
+        with pytest.raises((AttributeError, TypeError)) as err:
+            getattr(V, name)(frame, None)
+        with pytest.raises(type(err.value)):
+            REF[name](frame.copy(), None)
+    # op_scale, op_sign and op_rank do not read their parameters
+    for name in ["op_scale", "op_sign", "op_rank"]:
+        getattr(V, name)(frame)
+        getattr(V, name)(frame, "anything")
+
+
+def test_smooth_windows_as_pandas_validates_them():
+    frame = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
+    for smooth in [2.0, -1, True, "3"]:
+        with pytest.raises(ValueError) as ours:
+            V.op_smooth(frame, {"smooth": smooth})
+        with pytest.raises(ValueError) as theirs:
+            ref_smooth(frame, {"smooth": smooth})
+        assert str(ours.value) == str(theirs.value)
+    check("op_smooth", frame, {"smooth": 0})
+    check("op_smooth", frame, {"smooth": np.int64(2), "mode": "linear"})
+    check("op_smooth", frame, {"smooth": 5, "mode": "exponential"})
+    with pytest.raises(ZeroDivisionError):
+        V.op_smooth(frame, {"smooth": 0, "mode": "exponential"})
+    with pytest.raises(ZeroDivisionError):
+        V.op_smooth(frame, {"smooth": 0, "mode": "linear"})
+
+
+def test_index_futures_without_a_column_changes_nothing():
+    frame = pd.DataFrame({"IF": [-1.0, 2.0], "IC": [3.0, -4.0]})
+    before = frame.copy()
+    with pytest.raises(KeyError) as ours:
+        V.op_index_futures(frame, {})
+    with pytest.raises(KeyError) as theirs:
+        frame.copy()[["IF", "IH", "IC"]]
+    assert str(ours.value) == str(theirs.value)
+    pd.testing.assert_frame_equal(frame, before)
+
+
+def test_non_numeric_frames_raise_type_error():
+    frame = pd.DataFrame({"CU": ["a", "b"], "RB": [1.0, 2.0]})
+    for name, parameters in [("op_scale", None), ("op_sign", None), ("op_rank", None), ("op_center", {}),
+                             ("op_smooth", {"smooth": 2}), ("op_longshort", {"longshort": 1}),
+                             ("op_neutral", {})]:
+        with pytest.raises(TypeError, match=name):
+            getattr(V, name)(frame, parameters)
+    with pytest.raises(TypeError, match="longshort"):
+        V.op_longshort(row(1, 2), {"longshort": "1"})
+
+
+# --- frames, dtypes, memory ----------------------------------------------------------------------
+
+def test_integer_frames_compute_as_float():
+    ints = pd.DataFrame({"IF": [3, -2, 0], "IH": [1, 5, -7], "IC": [2, 2, 4], "CU": [-1, 0, 9]})
+    floats = ints.astype(np.float64)
+    cases = [("op_scale", None), ("op_rank", None), ("op_center", {}), ("op_smooth", {"smooth": 2}),
+             ("op_neutral", {}), ("op_longshort", {"longshort": 1, "mode": "keep_rank"}),
+             ("op_longshort", {"longshort": 0.3, "mode": "keep_rank"}), ("op_sign", None),
+             ("op_longshort", {"longshort": 1}), ("op_index_futures", {})]
+    for name, parameters in cases:
+        frame = ints.copy()
+        expected = reference(name, floats.copy(), parameters)
+        got = getattr(V, name)(frame, parameters)
+        assert_same(got, expected)
+        written = ["IF", "IH", "IC"] if name == "op_index_futures" else list(expected.columns)
+        assert (got.dtypes[written] == np.float64).all()
+        # an integer frame changed in place becomes a float frame, the same object
+        assert (got is frame) == (name in ("op_sign", "op_index_futures")
+                                  or parameters in ({"longshort": 1}, {"longshort": 0.3, "mode": "keep_rank"}))
+    frame = ints.copy()
+    V.op_index_futures(frame, {})
+    assert frame["CU"].dtype == np.int64  # columns other than IF, IH, IC are never touched
+
+
+@pytest.mark.parametrize("name, parameters", [
+    ("op_sign", None), ("op_longshort", {"longshort": 1}), ("op_longshort", {"longshort": 0.3, "mode": "keep_sign"}),
+    ("op_longshort", {"longshort": 0.3, "mode": "keep_rank"}), ("op_index_futures", {}),
+])
+def test_in_place_never_writes_shared_memory(name, parameters):
+    arr = np.array([[1.0, -2.0, 3.0, 0.5], [-1.0, 4.0, np.nan, -3.0], [2.0, 2.0, -5.0, 1.0]])
+    columns = ["IF", "IH", "IC", "CU"]
+    for base in [arr.copy(order="C"), arr.copy(order="F")]:
+        keep = base.copy()
+        frame = pd.DataFrame(base, columns=columns, copy=False)
+        twin = pd.DataFrame(base, columns=columns, copy=False)
+        shallow = frame.copy(deep=False)
+        view = frame[:]
+        expected = reference(name, frame.copy(deep=True), parameters)
+        assert getattr(V, name)(frame, parameters) is frame
+        assert_same(frame, expected)
+        np.testing.assert_array_equal(base, keep)
+        for other in (twin, shallow, view):
+            np.testing.assert_array_equal(other.to_numpy(), keep)
+
+
+def test_results_do_not_alias_their_input():
+    frame = pd.DataFrame(np.arange(12.0).reshape(4, 3), columns=["CU", "AL", "RB"])
+    for name, parameters in [("op_scale", None), ("op_rank", None), ("op_center", {}),
+                             ("op_smooth", {"smooth": 1}), ("op_neutral", {"least_number": 9}),
+                             ("op_longshort", {"longshort": 1, "mode": "keep_distance"})]:
+        got = getattr(V, name)(frame, parameters)
+        assert not np.shares_memory(got.to_numpy(), frame.to_numpy())
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0)])
+def test_empty_frames(shape):
+    frame = pd.DataFrame(np.zeros(shape), columns=["IF", "IH", "IC"][:shape[1]])
+    for name, parameters in [("op_scale", None), ("op_sign", None), ("op_rank", None), ("op_center", {}),
+                             ("op_smooth", {"smooth": 2, "mode": "linear"}), ("op_neutral", {}),
+                             ("op_longshort", {"longshort": 1}), ("op_longshort", {"longshort": 1, "mode": "abs_rank"})]:
+        got = getattr(V, name)(frame, parameters)
+        assert got.shape == shape
+        pd.testing.assert_index_equal(got.columns, frame.columns)
+
+
+# --- module --------------------------------------------------------------------------------------
+
+def test_module_binds_its_names_in_order():
+    assert [n for n in vars(V) if n.startswith("op_")] == [
+        "op_scale", "op_longshort", "op_sign", "op_smooth", "op_rank", "op_center", "op_neutral",
+        "op_index_futures"]
+    assert V.Path is Path and V.np is np and V.pd is pd
+    assert "parameters: object = None" in V.op_rank.__doc__
+    assert "parameters: object = None" not in V.op_center.__doc__
+
+
+def test_operators_called_by_name_at_call_time(monkeypatch):
+    calls = []
+
+    def spy_center(op_alpha, parameters):
+        calls.append(("center", parameters))
+        return ref_center(op_alpha, parameters) * 2
+
+    frame = row(4, 1, 3, 2, 5)
+    monkeypatch.setattr(V, "op_center", spy_center)
+    np.testing.assert_allclose(V.op_rank(frame).to_numpy(), 2 * ref_rank(frame).to_numpy())
+    assert calls == [("center", {"center": 0})]
+    for parameters in [{"longshort": 1, "mode": "keep_rank"}, {"longshort": 0.3, "mode": "keep_rank"},
+                       {"longshort": 1, "mode": "keep_distance"}, {"longshort": 0.3, "mode": "keep_distance"}]:
+        calls.clear()
+        V.op_longshort(frame.copy(), parameters)
+        assert calls, parameters
+
+    def spy_rank(op_alpha, parameters=None):
+        calls.append(("rank", parameters))
+        return ref_rank(op_alpha) + 100
+
+    monkeypatch.setattr(V, "op_rank", spy_rank)
+    calls.clear()
+    got = V.op_longshort(frame, {"longshort": 1, "mode": "keep_rank"})
+    assert calls == [("rank", None)]
+    np.testing.assert_allclose(got.to_numpy()[0], [0, 99.6, 0, 0, 100.4])
+    monkeypatch.undo()
+    calls.clear()
+    check("op_longshort", frame, {"longshort": 1, "mode": "keep_rank"})
+    assert calls == []
+
+
+def test_neutral_reads_the_attribute_table_when_it_changes(tmp_path):
+    pkg = tmp_path / "VarloAlpha"
+    shutil.copytree(Path(V.__file__).parents[1], pkg)
+    csv = pkg / "Module" / "futures_attributes.csv"
+    script = textwrap.dedent(f"""
+        import os, pandas as pd
+        from VarloAlpha.Module import Varlo_operators as V
+        frame = pd.DataFrame({{"CU": [1.0], "AL": [3.0], "RB": [8.0]}})
+        print(V.op_neutral(frame, {{}}).to_numpy().tolist())
+        table = pd.read_csv({str(csv)!r}, index_col=0)
+        table.loc["RB", "industry_wind"] = "nonferrous"
+        table.to_csv({str(csv)!r})
+        st = os.stat({str(csv)!r})
+        os.utime({str(csv)!r}, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
+        print(V.op_neutral(frame, {{}}).to_numpy().tolist())
+    """)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.split("\n")[:2] == ["[[-1.0, 1.0, 8.0]]", "[[-3.0, -1.0, 4.0]]"]
