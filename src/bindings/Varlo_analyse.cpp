@@ -192,7 +192,8 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const py::object volume_position = result["volume_position"];
   const py::object dates = position.attr("index");
   const py::object symbols = position.attr("columns");
-  (void)dates[py::int_(0)];  // an empty run has no first date: IndexError
+  const py::object begin_date = dates[py::int_(0)];  // an empty run has no first date: IndexError
+  (void)begin_date;
   const py::object trade = config["trade"];
   const std::string contract = text(trade["trade_contract"]);
   const std::string matching_type = text(trade["matching_type"]);

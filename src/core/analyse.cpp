@@ -15,7 +15,7 @@ double nan_as_zero(double v) { return std::isnan(v) ? 0.0 : v; }
 // multiples of 8. Any other grouping rounds differently.
 double pairwise(const double* a, std::size_t n) {
   if (n < 8) {
-    double res = 0.0;
+    double res = -0.0;
     for (std::size_t i = 0; i < n; ++i) res += nan_as_zero(a[i]);
     return res;
   }
@@ -311,18 +311,31 @@ Groups group_by(std::span<const std::int64_t> labels) {
   for (std::size_t i = 0; i < labels.size(); ++i) {
     g.of[i] = static_cast<std::size_t>(std::lower_bound(g.keys.begin(), g.keys.end(), labels[i]) - g.keys.begin());
   }
+  g.sorted = std::is_sorted(g.of.begin(), g.of.end());
   return g;
 }
 
 namespace {
 
-struct KahanSums {
+struct GroupSums {
   std::vector<double> sum;
   std::vector<std::size_t> count;
 };
 
-KahanSums kahan_sums(std::span<const double> x, const Groups& g) {
-  KahanSums k{std::vector<double>(g.keys.size(), 0.0), std::vector<std::size_t>(g.keys.size(), 0)};
+// pandas sums sorted groups without missing values by np.add.reduceat (each group's first value plus
+// the pairwise sum of the rest), any other grouping by its compensated Cython kernel.
+GroupSums group_sums(std::span<const double> x, const Groups& g) {
+  GroupSums k{std::vector<double>(g.keys.size(), 0.0), std::vector<std::size_t>(g.keys.size(), 0)};
+  if (g.sorted && nancount(x) == x.size()) {
+    for (std::size_t begin = 0, end = 0; begin < x.size(); begin = end) {
+      const std::size_t j = g.of[begin];
+      while (end < x.size() && g.of[end] == j) ++end;
+      const std::size_t n = end - begin;
+      k.sum[j] = n == 1 ? x[begin] : x[begin] + pairwise(x.data() + begin + 1, n - 1);
+      k.count[j] = n;
+    }
+    return k;
+  }
   std::vector<double> comp(g.keys.size(), 0.0);
   for (std::size_t i = 0; i < x.size(); ++i) {
     if (std::isnan(x[i])) continue;
@@ -339,10 +352,10 @@ KahanSums kahan_sums(std::span<const double> x, const Groups& g) {
 
 }  // namespace
 
-std::vector<double> group_sum(std::span<const double> x, const Groups& g) { return kahan_sums(x, g).sum; }
+std::vector<double> group_sum(std::span<const double> x, const Groups& g) { return group_sums(x, g).sum; }
 
 std::vector<double> group_mean(std::span<const double> x, const Groups& g) {
-  KahanSums k = kahan_sums(x, g);
+  GroupSums k = group_sums(x, g);
   for (std::size_t j = 0; j < k.sum.size(); ++j) k.sum[j] = k.count[j] ? k.sum[j] / static_cast<double>(k.count[j]) : kNaN;
   return std::move(k.sum);
 }

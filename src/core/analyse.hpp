@@ -92,10 +92,11 @@ SymbolFigures symbol_figures(const MatView& returns);
 struct Groups {
   std::vector<std::int64_t> keys;
   std::vector<std::size_t> of;
+  bool sorted = true;  // every element's group at or after the previous one's
 };
 Groups group_by(std::span<const std::int64_t> labels);
 
-// groupby().sum() and groupby().mean(): compensated (Kahan) sums as pandas' groupby kernels do.
+// groupby().sum() and groupby().mean(), summed in the order pandas chooses for the data.
 std::vector<double> group_sum(std::span<const double> x, const Groups& g);
 std::vector<double> group_mean(std::span<const double> x, const Groups& g);
 
