@@ -86,19 +86,19 @@ std::optional<Recovery> longest_recovery(std::span<const double> drawdown, std::
 
 // Per-row (sums across columns, in column order) statistics of a column-major matrix.
 struct RowStats {
-  std::vector<double> sum;
+  std::vector<double> mean;
   std::vector<std::size_t> count;
-  explicit RowStats(const Matrix& m) : sum(m.rows, 0.0), count(m.rows, 0) {
+  explicit RowStats(const Matrix& m) : mean(m.rows, 0.0), count(m.rows, 0) {
     for (std::size_t c = 0; c < m.cols; ++c) {
       for (std::size_t r = 0; r < m.rows; ++r) {
         const double v = m(r, c);
         if (std::isnan(v)) continue;
-        sum[r] += v;
+        mean[r] += v;
         ++count[r];
       }
     }
+    for (std::size_t r = 0; r < m.rows; ++r) mean[r] = count[r] ? mean[r] / static_cast<double>(count[r]) : kNaN;
   }
-  double mean(std::size_t r) const { return count[r] ? sum[r] / static_cast<double>(count[r]) : kNaN; }
 };
 
 // Bottleneck's two-pass standard deviation of each row; its mean is the plain sequential one.
@@ -108,7 +108,7 @@ std::vector<double> row_std(const Matrix& m, const RowStats& s) {
     for (std::size_t r = 0; r < m.rows; ++r) {
       const double v = m(r, c);
       if (std::isnan(v)) continue;
-      const double d = v - s.mean(r);
+      const double d = v - s.mean[r];
       ss[r] += d * d;
     }
   }
@@ -172,39 +172,39 @@ Trades simulate_trades(const MatView& position, const PriceTables& p, double com
   t.returns = Matrix(rows, cols);
   t.daily_return.assign(rows, 0.0);
   t.daily_tr.assign(rows, 0.0);
+  // One date of one symbol, given the previous date's position as held (missing stays missing for the
+  // carried term, counts as flat for the trade) and its next-day return. No state between calls, so
+  // the loop over dates vectorises.
+  const auto cell = [&](std::size_t r, std::size_t c, double prev_held, double prev_next) {
+    const double held = position(r, c);
+    const double pos = std::isnan(held) ? 0.0 : held;
+    const double prev = std::isnan(prev_held) ? 0.0 : prev_held;
+    const double diff = pos - prev;
+    const double traded = std::fabs(diff);
+    t.daily_tr[r] += nan_as_zero(traded);
+
+    const double settle = p.settle(r, c);
+    const double matching = p.matching(r, c);
+    const double open_adjust = (settle - matching) / matching;
+    const double close_adjust = (matching - settle) / p.prevsettle(r, c);
+
+    // Comparisons with a missing product are false, so such a trade neither opens nor closes.
+    const double prev_diff = prev * diff;
+    const double prev_pos = prev * pos;
+    const bool reverses = prev_diff < 0 && prev_pos < 0;
+    const double open_position = (prev_diff >= 0 ? diff : 0.0) + (reverses ? pos : 0.0);
+    const double close_position = -(prev_diff < 0 && prev_pos >= 0 ? diff : 0.0) + (reverses ? prev : 0.0);
+    const double return_adjust = open_position * open_adjust + close_position * close_adjust;
+
+    const double carried = prev_held * prev_next;
+    const double net = (carried + return_adjust) - traded * commission;
+    t.returns(r, c) = net;
+    t.daily_return[r] += nan_as_zero(net);
+  };
   for (std::size_t c = 0; c < cols; ++c) {
-    double prev = 0.0;           // previous date's position, missing as flat
-    double prev_held = kNaN;     // previous date's position as given: the carried term keeps it missing
-    double prev_next = kNaN;     // previous date's next-day return
-    for (std::size_t r = 0; r < rows; ++r) {
-      const double held = position(r, c);
-      const double pos = std::isnan(held) ? 0.0 : held;
-      const double diff = pos - prev;
-      const double traded = std::fabs(diff);
-      t.daily_tr[r] += nan_as_zero(traded);
-
-      const double settle = p.settle(r, c);
-      const double matching = p.matching(r, c);
-      const double open_adjust = (settle - matching) / matching;
-      const double close_adjust = (matching - settle) / p.prevsettle(r, c);
-
-      // Comparisons with a missing product are false, so such a trade neither opens nor closes.
-      const double prev_diff = prev * diff;
-      const double prev_pos = prev * pos;
-      const bool reverses = prev_diff < 0 && prev_pos < 0;
-      const double open_position = (prev_diff >= 0 ? diff : 0.0) + (reverses ? pos : 0.0);
-      const double close_position = -(prev_diff < 0 && prev_pos >= 0 ? diff : 0.0) + (reverses ? prev : 0.0);
-      const double return_adjust = open_position * open_adjust + close_position * close_adjust;
-
-      const double carried = r == 0 ? kNaN : prev_held * prev_next;
-      const double net = (carried + return_adjust) - traded * commission;
-      t.returns(r, c) = net;
-      t.daily_return[r] += nan_as_zero(net);
-
-      prev = pos;
-      prev_held = held;
-      prev_next = p.nextreturn(r, c);
-    }
+    if (rows == 0) break;
+    cell(0, c, kNaN, kNaN);  // flat before the first date, nothing carried into it
+    for (std::size_t r = 1; r < rows; ++r) cell(r, c, position(r - 1, c), p.nextreturn(r - 1, c));
   }
   t.annualized_tr = nanmean(t.daily_tr) * kYearDays;
   return t;
@@ -281,7 +281,7 @@ std::vector<double> corrwith_rows(const MatView& left, const MatView& right) {
   std::vector<double> num(l.rows, 0.0);
   for (std::size_t c = 0; c < l.cols; ++c) {
     for (std::size_t i = 0; i < l.rows; ++i) {
-      const double p = (l(i, c) - ls.mean(i)) * (r(i, c) - rs.mean(i));
+      const double p = (l(i, c) - ls.mean[i]) * (r(i, c) - rs.mean[i]);
       num[i] += nan_as_zero(p);
     }
   }
