@@ -216,7 +216,7 @@ def run_single(tmp_path, returns, dates, interest=None):
 
 @st.composite
 def runs(draw):
-    rows, cols = draw(st.integers(1, 30)), draw(st.integers(1, 6))
+    rows, cols = draw(st.integers(1, 30)), draw(st.integers(0, 6))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     nan_p = draw(st.sampled_from([0.0, 0.15, 0.5]))
     ties = draw(st.booleans())
@@ -235,7 +235,7 @@ def runs(draw):
     position = values(1.0)
     prices = {"nextreturn": values(0.02), "settle": values(1, True), "prevsettle": values(1, True),
               "matching": values(1, True)}
-    if draw(st.booleans()):  # a zero price: infinite corrections
+    if cols and draw(st.booleans()):  # a zero price: infinite corrections
         prices["matching"].iloc[rng.integers(rows), rng.integers(cols)] = 0.0
     if draw(st.booleans()):  # price files with other labels than the positions
         prices["settle"] = prices["settle"].iloc[:, ::-1].iloc[: max(rows - 1, 1)]

@@ -119,9 +119,7 @@ void plot(const Figures& f, const py::object& dates, const py::object& symbols, 
   py::object ax1 = fig1[1][py::int_(0)], ax2 = fig1[1][py::int_(1)];
   series(m.cumulative_return, dates).attr("to_frame")("Cumulative Return").attr("plot")(
       "ax"_a = ax1, "title"_a = "Cumulative Return");
-  std::vector<double> falling(m.drawdown.size());
-  for (std::size_t i = 0; i < falling.size(); ++i) falling[i] = -m.drawdown[i];
-  series(std::move(falling), dates).attr("to_frame")("Drawdown").attr("plot")("ax"_a = ax1);
+  series(m.drawdown, dates).attr("__neg__")().attr("to_frame")("Drawdown").attr("plot")("ax"_a = ax1);
   ax1.attr("axhline")("y"_a = 0, "color"_a = "black", "linestyle"_a = "--", "linewidth"_a = 1);
   series(f.daily_ic, f.ic_dates).attr("cumsum")().attr("to_frame")("Cumulative IC").attr("plot")(
       "ax"_a = ax2, "title"_a = "Cumulative IC");

@@ -52,23 +52,6 @@ TEST(Reductions, SampleStandardDeviation) {
   EXPECT_EQ(varlo::nanstd(std::vector<double>{0.5, 0.5}), 0.0);
 }
 
-TEST(Trades, OpenedAndClosedAmounts) {
-  // previous -> new position; opened, closed
-  const double cases[][4] = {{2, 5, 3, 0}, {5, 2, 0, 3}, {5, 0, 0, 5}, {2, -3, -3, 2}, {0, -4, -4, 0}, {-5, -2, 0, -3}};
-  const std::size_t n = 6;
-  std::vector<double> pos;
-  for (const auto& c : cases) pos.insert(pos.end(), {0.0, c[0], c[1]});
-  const Matrix position = column_major(3, n, pos), zero(3, n, 0.0), settle(3, n, 102.0), prev(3, n, 75.0),
-               matching(3, n, 100.0);
-  const auto t = varlo::simulate_trades(position.view(), {zero.view(), settle.view(), prev.view(), matching.view()}, 0);
-  for (std::size_t s = 0; s < n; ++s) {
-    EXPECT_DOUBLE_EQ(t.returns(2, s), cases[s][2] * 0.02 + cases[s][3] * (-2.0 / 75.0)) << "case " << s;
-    EXPECT_TRUE(std::isnan(t.returns(0, s)));
-  }
-  EXPECT_EQ(t.daily_return[0], 0.0);
-  EXPECT_EQ(t.daily_tr[0], 0.0);
-}
-
 TEST(Trades, MissingPositionsAndCommission) {
   // symbol a: 0.5 then missing then 0.5; symbol b: -0.2 held
   const Matrix position = column_major(3, 2, {0.5, kNaN, 0.5, -0.2, -0.2, -0.2});
@@ -80,21 +63,6 @@ TEST(Trades, MissingPositionsAndCommission) {
   EXPECT_TRUE(std::isnan(t.returns(2, 0)));  // nothing carried from the missing position
   EXPECT_DOUBLE_EQ(t.returns(2, 1), -0.2 * 0.01);
   EXPECT_DOUBLE_EQ(t.annualized_tr, (0.7 + 0.5 + 0.5) / 3 * 250);
-}
-
-TEST(Performance, FiveNetValues) {
-  const auto r = daily_returns_of({0.02, -0.01, -0.02, 0.04, 0});
-  const auto m = varlo::performance(r, days(5), varlo::Interest::simple);
-  EXPECT_NEAR(m.mdd, 0.03, 1e-15);
-  EXPECT_EQ(m.mdd_t1, 1u);
-  EXPECT_EQ(m.mdd_t2, 3u);
-  EXPECT_EQ(m.mdd_days, 2);
-  ASSERT_TRUE(m.recovery);
-  EXPECT_EQ(m.recovery->t1, 1u);
-  EXPECT_EQ(m.recovery->t2, 4u);
-  EXPECT_EQ(m.recovery->days, 3);
-  EXPECT_DOUBLE_EQ(m.net_value[4], 1.03);
-  EXPECT_EQ(m.cr, m.ar / m.mdd);
 }
 
 TEST(Performance, TiesAndNoRecovery) {
@@ -147,13 +115,16 @@ TEST(Groups, SortedWithoutGapsUsesReduceatOrder) {
   EXPECT_EQ(unsorted.of, (std::vector<std::size_t>{1, 0, 1}));
 }
 
-TEST(Groups, YearlyFigures) {
-  const auto g = varlo::group_by(std::vector<std::int64_t>{2021, 2022, 2022});
-  const std::vector<double> r = {0, 0.1, -0.1}, tr = {1, 0, 0};
-  const auto simple = varlo::yearly(r, tr, g, varlo::Interest::simple);
-  const auto compound = varlo::yearly(r, tr, g, varlo::Interest::compound);
-  EXPECT_EQ(simple.ar[1], 0.0);
-  EXPECT_DOUBLE_EQ(compound.ar[1], 1.1 * 0.9 - 1);
-  EXPECT_TRUE(std::isnan(simple.ir[0]));
-  EXPECT_EQ(simple.tr, (std::vector<double>{1, 0}));
+TEST(Shapes, NoSymbolsAndNoDates) {
+  const Matrix none(3, 0);
+  const auto t = varlo::simulate_trades(none.view(), {none.view(), none.view(), none.view(), none.view()}, 0.1);
+  EXPECT_EQ(t.daily_return, (std::vector<double>{0, 0, 0}));
+  EXPECT_EQ(t.annualized_tr, 0.0);
+  EXPECT_TRUE(std::isnan(varlo::corrwith_rows(none.view(), none.view())[2]));
+  EXPECT_TRUE(varlo::corrwith_columns(none.view(), none.view()).empty());
+
+  const auto m = varlo::performance(std::vector<double>{}, std::vector<std::int64_t>{}, varlo::Interest::simple);
+  EXPECT_TRUE(std::isnan(m.mdd));
+  EXPECT_FALSE(m.recovery);
+  EXPECT_TRUE(varlo::group_by(std::vector<std::int64_t>{}).keys.empty());
 }
