@@ -1,3 +1,333 @@
+// Performance analysis of one backtest run: trade simulation, figures, text report, plots and files.
+#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(Varlo_analyse, m) { (void)m; }
+#include <string>
+#include <vector>
+
+#include "analyse.hpp"
+#include "pandas_bridge.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+namespace br = varlo::bridge;
+
+namespace {
+
+constexpr const char* kModuleName = "VarloAlpha.Module.Varlo_analyse";
+constexpr const char* kAnalyseDoc =
+    "\n    回测结果分析函数\n"
+    "    :param result: 回测结果，包含 alpha position_alpha position volume_position\n"
+    "    :param config: 需要 config['data_path'] config['trade'] config['output']\n"
+    "    :param summary_name: 标记summary的name\n"
+    "    :return: summary，一个包含几个评价指标的pd.Series\n    ";
+constexpr const char* kNoRecovery = "最长修复期    尚无完成的修复期";
+constexpr const char* kSummaryLabels[] = {"Annualized Return", "Information Ratio", "Calmar Ratio",
+                                          "Information Coefficient", "Annualized Turnover Rate"};
+
+std::string text(const py::handle& v) { return py::str(v).cast<std::string>(); }
+std::string number(double v) { return text(py::float_(v)); }
+
+// Series.str[start:stop]
+py::object chars(const py::handle& s, const py::object& start, const py::object& stop) {
+  return s.attr("str")[py::slice(start, stop, py::none())];
+}
+
+py::object read_table(const py::object& data_path, const std::string& name) {
+  return br::pd().attr("read_pickle")(data_path / py::str(name), "compression"_a = "gzip");
+}
+
+std::vector<std::int64_t> int_values(const py::object& values) {
+  auto a = py::cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>(
+      br::np().attr("asarray")(values));
+  return {a.data(), a.data() + a.size()};
+}
+
+// corrwith appends, as missing, the labels of either frame that the inner alignment dropped.
+py::object with_dropped_labels(std::vector<double>& values, py::object labels, const py::handle& mine,
+                               const py::handle& theirs) {
+  py::object extra = mine.attr("union")(theirs).attr("difference")(labels);
+  const std::size_t n = py::len(extra);
+  if (n == 0) return labels;
+  values.resize(values.size() + n, varlo::kNaN);
+  return labels.attr("append")(extra);
+}
+
+struct Figures {
+  varlo::Trades trades;
+  varlo::Metrics metrics;
+  varlo::SymbolFigures symbols;
+  std::vector<double> daily_ic;  // already moved to the date on which its return is realised
+  py::object ic_dates;
+  std::vector<double> symbol_ic;
+  py::object ic_symbols;
+  varlo::Groups years;
+  varlo::Yearly yearly;
+  varlo::Groups ic_years;
+  std::vector<double> yearly_ic;
+  py::object year_labels;     // the grouping keys as pandas gives them (dtype and name)
+  py::object ic_year_labels;
+  double ic = varlo::kNaN;
+};
+
+varlo::Interest interest_of(const py::object& interest) {
+  if (interest.equal(py::str("simple"))) return varlo::Interest::simple;
+  if (interest.equal(py::str("compound"))) return varlo::Interest::compound;
+  throw py::value_error("invalid interest: " + text(interest));
+}
+
+// groupby's result index: the distinct years, with the dtype and name of the grouping key.
+py::object year_index(const std::vector<std::int64_t>& keys, const py::object& years) {
+  py::array_t<std::int64_t> arr(static_cast<py::ssize_t>(keys.size()), keys.data());
+  return br::pd().attr("Index")(arr.attr("astype")(years.attr("dtype")), "name"_a = years.attr("name"));
+}
+
+// The report's nine entries; entry 2 holds one line per summary figure.
+std::vector<std::string> report_lines(const Figures& f, const py::object& dates, const py::object& summary,
+                                      const py::object& yearly_results) {
+  auto day = [&](std::size_t i) { return text(dates[py::int_(i)].attr("strftime")("%Y-%m-%d")); };
+  const varlo::Metrics& m = f.metrics;
+  const std::size_t last = py::len(dates) - 1;
+  std::string figures;
+  for (auto item : summary.attr("items")()) {
+    auto kv = item.cast<py::tuple>();
+    if (!figures.empty()) figures += "\n";
+    figures += text(kv[0]) + "    " + number(kv[1].cast<double>());
+  }
+  std::string recovery = kNoRecovery;
+  if (m.recovery) {
+    recovery = "最长修复期    " + day(m.recovery->t1) + " - " + day(m.recovery->t2) + " 共" +
+               std::to_string(m.recovery->days) + "天";
+  }
+  return {"\n回测时间区间    " + day(0) + " - " + day(last),
+          figures,
+          "总收益    " + number(m.total_return),
+          "年化波动率    " + number(m.std),
+          "最大回撤    " + number(m.mdd),
+          "最大回撤期    " + day(m.mdd_t1) + " - " + day(m.mdd_t2) + " 共" + std::to_string(m.mdd_days) + "天",
+          recovery,
+          "\n分年效果: ",
+          text(yearly_results)};
+}
+
+void plot(const Figures& f, const py::object& dates, const py::object& symbols, const py::object& returns) {
+  py::module_ plt = py::module_::import("matplotlib.pyplot");
+  auto series = [&](std::vector<double> v, const py::object& index) { return br::series_out(std::move(v), index); };
+  const varlo::Metrics& m = f.metrics;
+
+  py::tuple fig1 = plt.attr("subplots")(2, 1, "sharex"_a = true);
+  py::object ax1 = fig1[1][py::int_(0)], ax2 = fig1[1][py::int_(1)];
+  series(m.cumulative_return, dates).attr("to_frame")("Cumulative Return").attr("plot")(
+      "ax"_a = ax1, "title"_a = "Cumulative Return");
+  series(m.drawdown, dates).attr("__neg__")().attr("to_frame")("Drawdown").attr("plot")("ax"_a = ax1);
+  ax1.attr("axhline")("y"_a = 0, "color"_a = "black", "linestyle"_a = "--", "linewidth"_a = 1);
+  series(f.daily_ic, f.ic_dates).attr("cumsum")().attr("to_frame")("Cumulative IC").attr("plot")(
+      "ax"_a = ax2, "title"_a = "Cumulative IC");
+
+  py::tuple fig2 = plt.attr("subplots")(2, 1);
+  py::object ax3 = fig2[1][py::int_(0)], ax4 = fig2[1][py::int_(1)];
+  returns.attr("dropna")("axis"_a = 1, "how"_a = "all").attr("cumsum")("axis"_a = 0).attr("plot")(
+      "ax"_a = ax3, "title"_a = "Yield Curve of Symbols");
+  series(f.symbols.total_return, symbols).attr("to_frame")("total_return").attr("plot")(
+      "kind"_a = "bar", "ax"_a = ax4, "title"_a = "Yields of Symbols");
+}
+
+void write_last_position(const py::object& config, const py::object& path, const py::object& volume_position,
+                         const py::object& spared) {
+  py::module_ pd = br::pd();
+  py::module_ np = br::np();
+  py::object contracts = read_table(config["data_path"], text(config["trade"]["trade_contract"]) + "_contract.pkl");
+  py::object attributes = pd.attr("read_csv")(br::package_dir(kModuleName) / py::str("futures_attributes.csv"),
+                                              "index_col"_a = 0);
+  py::object labels = contracts.attr("columns");
+  if (!labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>()) {
+    attributes.attr("index") = attributes["symbol_name"].attr("values");
+  }
+  py::object last_timestamp = volume_position.attr("index")[py::int_(-1)];
+  py::object symbols = volume_position.attr("columns");
+  py::object last_contract = contracts.attr("loc")[py::make_tuple(last_timestamp, symbols)];
+  py::object held = last_contract.attr("index");
+  py::object loc = attributes.attr("loc");
+  py::object volume = volume_position.attr("loc")[last_timestamp].attr("fillna")(0);
+  py::object suffix = chars(last_contract, py::int_(-4), py::none());
+
+  py::dict columns;
+  columns["date"] = pd.attr("Series")(last_timestamp, "index"_a = held);
+  columns["symbol"] = chars(last_contract, py::none(), py::int_(-4));
+  columns["contract"] = last_contract;
+  columns["position"] = volume;
+  columns["exchange"] = loc[py::make_tuple(held, "exchange")];
+  columns["market_id"] = loc[py::make_tuple(held, "market_id")];
+  columns["abs_position"] = volume.attr("abs")();
+  columns["sign_position"] = np.attr("sign")(volume);
+  py::object table = pd.attr("DataFrame")(columns);
+  table["symbol"] = table["symbol"].attr("map")(attributes["symbol_name"]);
+  table["contract"] = py::object(table["symbol"]) + suffix;
+  // Zhengzhou codes carry three digits: SR2109 trades as SR109.
+  py::object czc = table["market_id"].attr("eq")(14);
+  py::object czc_contract = table.attr("loc")[py::make_tuple(czc, "contract")].attr("copy")();
+  table.attr("loc")[py::make_tuple(czc, "contract")] =
+      chars(czc_contract, py::none(), py::int_(-4)) + chars(czc_contract, py::int_(-3), py::none());
+  table = table.attr("astype")(py::dict("position"_a = "int64", "abs_position"_a = "int64", "sign_position"_a = "int64"));
+
+  path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  // Position files of earlier runs go; this call's own summary may match the pattern too and stays.
+  for (py::handle old : path.attr("glob")("*_[0-9]*[0-9].txt")) {
+    if (spared.contains(old) || old.attr("is_dir")().cast<bool>()) continue;
+    old.attr("unlink")();
+  }
+  const std::string name = text(config["output"].attr("get")("last_position_name", "account")) + "_" +
+                           text(last_timestamp.attr("strftime")("%Y%m%d")) + ".txt";
+  table.attr("to_csv")(path / py::str(name), "index"_a = false);
+}
+
+py::object analyse(const py::object& result, const py::object& config, const py::object& summary_name) {
+  py::module_ pd = br::pd();
+  const py::object data_path = config["data_path"];
+  const py::object alpha = result["alpha"];
+  const py::object position_alpha = result["position_alpha"];
+  const py::object position = result["position"];
+  const py::object volume_position = result["volume_position"];
+  const py::object dates = position.attr("index");
+  const py::object symbols = position.attr("columns");
+  const py::object begin_date = dates[py::int_(0)];  // an empty run has no first date: IndexError
+  (void)begin_date;
+  const py::object trade = config["trade"];
+  const std::string contract = text(trade["trade_contract"]);
+  const std::string matching_type = text(trade["matching_type"]);
+  const py::object interest = trade.attr("get")("interest", "simple");
+
+  const br::FrameIn held = br::frame_in(position, "analyse");
+  const py::object nextreturn =
+      read_table(data_path, contract + "_nextreturnonsettle.pkl").attr("reindex")("index"_a = dates, "columns"_a = symbols);
+  const br::FrameIn next = br::frame_in(nextreturn, "analyse");
+  const br::FrameIn settle = br::frame_in_like(read_table(data_path, contract + "_settle.pkl"), dates, symbols, "analyse");
+  const br::FrameIn prevsettle =
+      br::frame_in_like(read_table(data_path, contract + "_prevsettle.pkl"), dates, symbols, "analyse");
+  const br::FrameIn matching =
+      br::frame_in_like(read_table(data_path, contract + "_" + matching_type + ".pkl"), dates, symbols, "analyse");
+  const double commission = py::float_(trade.attr("get")("commission", 0)).cast<double>();
+
+  Figures f;
+  {
+    py::gil_scoped_release nogil;
+    f.trades = varlo::simulate_trades(held.view, {next.view, settle.view, prevsettle.view, matching.view}, commission);
+  }
+  const varlo::Interest mode = interest_of(interest);
+
+  py::tuple aligned = alpha.attr("align")(nextreturn, "join"_a = "inner");
+  const br::FrameIn left = br::frame_in(aligned[0], "analyse");
+  const br::FrameIn right = br::frame_in(aligned[1], "analyse");
+  const std::vector<std::int64_t> dates_ns = br::ns_of(dates);
+  const py::object years = dates.attr("year");
+  const std::vector<std::int64_t> year_of = int_values(years);
+  {
+    py::gil_scoped_release nogil;
+    f.metrics = varlo::performance(f.trades.daily_return, dates_ns, mode);
+    f.daily_ic = varlo::corrwith_rows(left.view, right.view);
+    f.symbol_ic = varlo::corrwith_columns(left.view, right.view);
+    f.symbols = varlo::symbol_figures(f.trades.returns.view());
+    f.years = varlo::group_by(year_of);
+    f.yearly = varlo::yearly(f.trades.daily_return, f.trades.daily_tr, f.years, mode);
+  }
+  f.ic_dates = with_dropped_labels(f.daily_ic, left.index, alpha.attr("index"), nextreturn.attr("index"));
+  f.ic_symbols = with_dropped_labels(f.symbol_ic, left.columns, alpha.attr("columns"), nextreturn.attr("columns"));
+  if (!f.daily_ic.empty()) {
+    f.daily_ic.pop_back();
+    f.daily_ic.insert(f.daily_ic.begin(), varlo::kNaN);
+  }
+  f.year_labels = years;
+  f.ic_year_labels = f.ic_dates.attr("year");
+  f.ic_years = varlo::group_by(int_values(f.ic_year_labels));
+  f.yearly_ic = varlo::group_mean(f.daily_ic, f.ic_years);
+  f.ic = varlo::nanmean(f.daily_ic);
+
+  const varlo::Metrics& m = f.metrics;
+  py::dict figures;
+  const double values[] = {m.ar, m.ir, m.cr, f.ic, f.trades.annualized_tr};
+  for (std::size_t i = 0; i < 5; ++i) figures[kSummaryLabels[i]] = values[i];
+  const py::object summary = pd.attr("Series")(figures, "name"_a = summary_name);
+
+  const py::object output = config["output"];
+  auto on = [&](const char* key) { return py::bool_(output.attr("get")(key, true)).cast<bool>(); };
+  if (!on("output")) return summary;
+  const py::object path = output["save_path"];
+  const std::string run_id = text(path.attr("name").attr("split")("_")[py::int_(-1)]);
+  const bool print = on("print"), draw = on("plot"), report = on("report");
+
+  py::object returns = py::none();
+  if (draw || report) returns = br::frame_out(std::move(f.trades.returns), dates, symbols);
+  std::vector<std::string> lines;
+  if (print || report) {
+    py::dict yearly;
+    yearly["ar"] = br::series_out(std::move(f.yearly.ar), year_index(f.years.keys, f.year_labels));
+    yearly["ir"] = br::series_out(std::move(f.yearly.ir), year_index(f.years.keys, f.year_labels));
+    yearly["ic"] = br::series_out(std::vector<double>(f.yearly_ic), year_index(f.ic_years.keys, f.ic_year_labels));
+    yearly["tr"] = br::series_out(std::move(f.yearly.tr), year_index(f.years.keys, f.year_labels));
+    lines = report_lines(f, dates, summary, pd.attr("DataFrame")(yearly));
+  }
+  if (print) {
+    for (const auto& line : lines) py::print(line);
+  }
+  if (draw) plot(f, dates, symbols, returns);
+  py::list spared;
+  if (report) {
+    path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    std::string body;
+    for (const auto& line : lines) body += line + "\n";
+    py::object summary_file = path / py::str("summary_" + run_id + ".txt");
+    summary_file.attr("write_text")(body, "encoding"_a = "utf-8");
+    spared.append(summary_file);
+
+    py::dict daily;
+    daily["daily_return"] = br::series_out(std::vector<double>(f.trades.daily_return), dates);
+    daily["daily_net_value"] = br::series_out(std::vector<double>(m.net_value), dates);
+    daily["daily_ic"] = br::series_out(std::vector<double>(f.daily_ic), f.ic_dates);
+    daily["daily_tr"] = br::series_out(std::vector<double>(f.trades.daily_tr), dates);
+    py::dict per_symbol;
+    per_symbol["symbol_return"] = br::series_out(std::vector<double>(f.symbols.total_return), symbols);
+    per_symbol["symbol_ar"] = br::series_out(std::vector<double>(f.symbols.ar), symbols);
+    per_symbol["symbol_ic"] = br::series_out(std::vector<double>(f.symbol_ic), f.ic_symbols);
+    const std::pair<const char*, py::object> tables[] = {
+        {"return_dataframe", returns},
+        {"daily_performance", pd.attr("DataFrame")(daily)},
+        {"symbol_performance", pd.attr("DataFrame")(per_symbol)},
+        {"alpha", alpha},
+        {"position_alpha", position_alpha},
+        {"position", position},
+        {"volume_position", volume_position},
+        {"nextreturn", nextreturn}};
+    for (const auto& [stem, table] : tables) {
+      table.attr("to_csv")(path / py::str(std::string(stem) + "_" + run_id + ".csv"));
+    }
+  }
+  if (on("last_position")) write_last_position(config, path, volume_position, spared);
+  return summary;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(Varlo_analyse, m) {
+  m.attr("Path") = py::module_::import("pathlib").attr("Path");
+  m.attr("np") = br::np();
+  m.attr("pd") = br::pd();
+
+  // A plain interpreter function around the kernel: a real signature, the interpreter's own argument
+  // errors, and the docstring exactly as written.
+  py::dict scope;
+  scope["_analyse"] = py::cpp_function(&analyse);
+  py::exec(R"(
+def analyse(result, config, summary_name="summary"):
+    return _analyse(result, config, summary_name)
+)", scope);
+  py::object fn = scope["analyse"];
+  fn.attr("__module__") = kModuleName;
+  fn.attr("__doc__") = kAnalyseDoc;
+  m.attr("analyse") = fn;
+
+  // pyplot is bound on first use, so importing the module does not settle matplotlib's backend.
+  m.def("__getattr__", [](const py::str& name) -> py::object {
+    if (name.equal(py::str("plt"))) return py::module_::import("matplotlib.pyplot");
+    throw py::attribute_error("module '" + std::string(kModuleName) + "' has no attribute '" + text(name) + "'");
+  });
+}

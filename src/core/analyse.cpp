@@ -1,1 +1,385 @@
 #include "analyse.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "calendar.hpp"
+
+namespace varlo {
+
+namespace {
+
+double nan_as_zero(double v) { return std::isnan(v) ? 0.0 : v; }
+
+// numpy's pairwise_sum: below 8 a plain loop, up to 128 eight running sums, above that halves cut at
+// multiples of 8. Any other grouping rounds differently.
+double pairwise(const double* a, std::size_t n) {
+  if (n < 8) {
+    double res = -0.0;
+    for (std::size_t i = 0; i < n; ++i) res += nan_as_zero(a[i]);
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = nan_as_zero(a[j]);
+    std::size_t i = 8;
+    for (; i < n - n % 8; i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) r[j] += nan_as_zero(a[i + j]);
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += nan_as_zero(a[i]);
+    return res;
+  }
+  std::size_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise(a, n2) + pairwise(a + n2, n - n2);
+}
+
+// pandas' own two-pass variance (the fallback behind bottleneck): pairwise sums, mean over the count.
+double nanstd_pairwise(std::span<const double> x) {
+  const std::size_t n = nancount(x);
+  if (n <= 1) return kNaN;
+  const double avg = pairwise_nansum(x) / static_cast<double>(n);
+  std::vector<double> sqr(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) sqr[i] = std::isnan(x[i]) ? 0.0 : (avg - x[i]) * (avg - x[i]);
+  return std::sqrt(pairwise_nansum(sqr) / static_cast<double>(n - 1));
+}
+
+// np.maximum keeps its first operand on ties and propagates NaN; NaN never reaches it here.
+double running_max(double acc, double v) { return acc >= v ? acc : v; }
+
+// Series.cumsum / cumprod / cummax: missing values stay missing and are skipped by the accumulation.
+template <class Op>
+std::vector<double> accumulate_skipna(std::span<const double> x, double fill, Op op) {
+  std::vector<double> out(x.size());
+  double acc = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const bool missing = std::isnan(x[i]);
+    const double v = missing ? fill : x[i];
+    acc = i == 0 ? v : op(acc, v);
+    out[i] = missing ? kNaN : acc;
+  }
+  return out;
+}
+
+std::optional<std::size_t> first_nanargmax(std::span<const double> x) {
+  std::optional<std::size_t> best;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!std::isnan(x[i]) && (!best || x[i] > x[*best])) best = i;
+  }
+  return best;
+}
+
+std::optional<Recovery> longest_recovery(std::span<const double> drawdown, std::span<const std::int64_t> dates_ns) {
+  std::optional<Recovery> best;
+  std::optional<std::size_t> last_zero;
+  for (std::size_t i = 0; i < drawdown.size(); ++i) {
+    if (drawdown[i] != 0.0) continue;
+    if (last_zero) {
+      const std::int64_t len = dates_ns[i] - dates_ns[*last_zero];
+      if (!best || len > dates_ns[best->t2] - dates_ns[best->t1]) best = Recovery{*last_zero, i, day_of_ns(len)};
+    }
+    last_zero = i;
+  }
+  return best;
+}
+
+// Per-row (sums across columns, in column order) statistics of a column-major matrix.
+struct RowStats {
+  std::vector<double> mean;
+  std::vector<std::size_t> count;
+  explicit RowStats(const Matrix& m) : mean(m.rows, 0.0), count(m.rows, 0) {
+    for (std::size_t c = 0; c < m.cols; ++c) {
+      for (std::size_t r = 0; r < m.rows; ++r) {
+        const double v = m(r, c);
+        if (std::isnan(v)) continue;
+        mean[r] += v;
+        ++count[r];
+      }
+    }
+    for (std::size_t r = 0; r < m.rows; ++r) mean[r] = count[r] ? mean[r] / static_cast<double>(count[r]) : kNaN;
+  }
+};
+
+// Bottleneck's two-pass standard deviation of each row; its mean is the plain sequential one.
+std::vector<double> row_std(const Matrix& m, const RowStats& s) {
+  std::vector<double> ss(m.rows, 0.0);
+  for (std::size_t c = 0; c < m.cols; ++c) {
+    for (std::size_t r = 0; r < m.rows; ++r) {
+      const double v = m(r, c);
+      if (std::isnan(v)) continue;
+      const double d = v - s.mean[r];
+      ss[r] += d * d;
+    }
+  }
+  std::vector<double> out(m.rows, kNaN);
+  for (std::size_t r = 0; r < m.rows; ++r) {
+    if (s.count[r] > 1) out[r] = std::sqrt(ss[r] / static_cast<double>(s.count[r] - 1));
+  }
+  return out;
+}
+
+// corrwith's masking: each side becomes missing wherever the other is (an infinity times 0 masks too).
+std::pair<Matrix, Matrix> masked_pair(const MatView& left, const MatView& right) {
+  Matrix l(left.rows, left.cols), r(left.rows, left.cols);
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    l.data[i] = left.data[i] + right.data[i] * 0.0;
+    r.data[i] = right.data[i] + l.data[i] * 0.0;
+  }
+  return {std::move(l), std::move(r)};
+}
+
+double year_ir(std::span<const double> x) {
+  return nanmean(x) / nanstd(x) * std::pow(kYearDays, 0.5);
+}
+
+}  // namespace
+
+double pairwise_nansum(std::span<const double> x) { return 0.0 + pairwise(x.data(), x.size()); }
+
+std::size_t nancount(std::span<const double> x) {
+  return static_cast<std::size_t>(std::count_if(x.begin(), x.end(), [](double v) { return !std::isnan(v); }));
+}
+
+double nanmean(std::span<const double> x) {
+  const std::size_t n = nancount(x);
+  return n ? pairwise_nansum(x) / static_cast<double>(n) : kNaN;
+}
+
+double nanstd(std::span<const double> x) {
+  double sum = 0.0;
+  std::size_t n = 0;
+  for (double v : x) {
+    if (std::isnan(v)) continue;
+    sum += v;
+    ++n;
+  }
+  if (n <= 1) return kNaN;
+  const double mean = sum / static_cast<double>(n);
+  double ss = 0.0;
+  for (double v : x) {
+    if (std::isnan(v)) continue;
+    ss += (v - mean) * (v - mean);
+  }
+  const double sd = std::sqrt(ss / static_cast<double>(n - 1));
+  return std::isinf(sd) ? nanstd_pairwise(x) : sd;
+}
+
+Trades simulate_trades(const MatView& position, const PriceTables& p, double commission) {
+  const std::size_t rows = position.rows;
+  const std::size_t cols = position.cols;
+  Trades t;
+  t.returns = Matrix(rows, cols);
+  t.daily_return.assign(rows, 0.0);
+  t.daily_tr.assign(rows, 0.0);
+  // One date of one symbol, given the previous date's position as held (missing stays missing for the
+  // carried term, counts as flat for the trade) and its next-day return. No state between calls, so
+  // the loop over dates vectorises.
+  const auto cell = [&](std::size_t r, std::size_t c, double prev_held, double prev_next) {
+    const double held = position(r, c);
+    const double pos = std::isnan(held) ? 0.0 : held;
+    const double prev = std::isnan(prev_held) ? 0.0 : prev_held;
+    const double diff = pos - prev;
+    const double traded = std::fabs(diff);
+    t.daily_tr[r] += nan_as_zero(traded);
+
+    const double settle = p.settle(r, c);
+    const double matching = p.matching(r, c);
+    const double open_adjust = (settle - matching) / matching;
+    const double close_adjust = (matching - settle) / p.prevsettle(r, c);
+
+    // Comparisons with a missing product are false, so such a trade neither opens nor closes.
+    const double prev_diff = prev * diff;
+    const double prev_pos = prev * pos;
+    const bool reverses = prev_diff < 0 && prev_pos < 0;
+    const double open_position = (prev_diff >= 0 ? diff : 0.0) + (reverses ? pos : 0.0);
+    const double close_position = -(prev_diff < 0 && prev_pos >= 0 ? diff : 0.0) + (reverses ? prev : 0.0);
+    const double return_adjust = open_position * open_adjust + close_position * close_adjust;
+
+    const double carried = prev_held * prev_next;
+    const double net = (carried + return_adjust) - traded * commission;
+    t.returns(r, c) = net;
+    t.daily_return[r] += nan_as_zero(net);
+  };
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (rows == 0) break;
+    cell(0, c, kNaN, kNaN);  // flat before the first date, nothing carried into it
+    for (std::size_t r = 1; r < rows; ++r) cell(r, c, position(r - 1, c), p.nextreturn(r - 1, c));
+  }
+  t.annualized_tr = nanmean(t.daily_tr) * kYearDays;
+  return t;
+}
+
+Metrics performance(std::span<const double> daily_return, std::span<const std::int64_t> dates_ns, Interest interest) {
+  Metrics m;
+  const double count = static_cast<double>(nancount(daily_return));
+  std::vector<double> peak;
+  if (interest == Interest::simple) {
+    m.total_return = pairwise_nansum(daily_return);
+    m.ar = nanmean(daily_return) * kYearDays;
+    m.cumulative_return = accumulate_skipna(daily_return, 0.0, [](double a, double v) { return a + v; });
+    m.net_value.resize(daily_return.size());
+    for (std::size_t i = 0; i < daily_return.size(); ++i) m.net_value[i] = m.cumulative_return[i] + 1;
+    peak = accumulate_skipna(m.net_value, -INFINITY, running_max);
+    m.drawdown.resize(daily_return.size());
+    for (std::size_t i = 0; i < daily_return.size(); ++i) m.drawdown[i] = peak[i] - m.net_value[i];
+  } else {
+    std::vector<double> growth(daily_return.size());
+    for (std::size_t i = 0; i < daily_return.size(); ++i) growth[i] = 1 + daily_return[i];
+    double product = 1.0;
+    for (double g : growth) product *= std::isnan(g) ? 1.0 : g;
+    m.total_return = product - 1;
+    m.ar = std::pow(m.total_return + 1, kYearDays / count) - 1;
+    m.net_value = accumulate_skipna(growth, 1.0, [](double a, double v) { return a * v; });
+    m.cumulative_return.resize(daily_return.size());
+    for (std::size_t i = 0; i < daily_return.size(); ++i) m.cumulative_return[i] = m.net_value[i] - 1;
+    peak = accumulate_skipna(m.net_value, -INFINITY, running_max);
+    m.drawdown.resize(daily_return.size());
+    for (std::size_t i = 0; i < daily_return.size(); ++i) m.drawdown[i] = 1 - m.net_value[i] / peak[i];
+  }
+  const double sd = nanstd(daily_return);
+  m.std = sd * std::pow(kYearDays, 0.5);
+  m.ir = nanmean(daily_return) / sd * std::pow(kYearDays, 0.5);
+
+  if (const auto trough = first_nanargmax(m.drawdown)) {
+    m.mdd = m.drawdown[*trough];
+    m.mdd_t2 = *trough;
+    m.mdd_t1 = *trough;
+    for (std::size_t i = *trough + 1; i-- > 0;) {
+      if (m.drawdown[i] == 0.0) {
+        m.mdd_t1 = i;
+        break;
+      }
+    }
+    m.mdd_days = day_of_ns(dates_ns[m.mdd_t2] - dates_ns[m.mdd_t1]);
+  }
+  m.cr = m.ar / m.mdd;
+  m.recovery = longest_recovery(m.drawdown, dates_ns);
+  return m;
+}
+
+std::vector<double> corrwith_columns(const MatView& left, const MatView& right) {
+  const auto [l, r] = masked_pair(left, right);
+  std::vector<double> out(l.cols);
+  std::vector<double> prod(l.rows);
+  for (std::size_t c = 0; c < l.cols; ++c) {
+    const auto lc = l.col(c);
+    const auto rc = r.col(c);
+    const double lmean = nanmean(lc);
+    const double rmean = nanmean(rc);
+    for (std::size_t i = 0; i < l.rows; ++i) prod[i] = (lc[i] - lmean) * (rc[i] - rmean);
+    const double num = pairwise_nansum(prod);
+    const double dom = (static_cast<double>(nancount(lc)) - 1) * nanstd(lc) * nanstd(rc);
+    out[c] = num / dom;
+  }
+  return out;
+}
+
+std::vector<double> corrwith_rows(const MatView& left, const MatView& right) {
+  const auto [l, r] = masked_pair(left, right);
+  const RowStats ls(l), rs(r);
+  std::vector<double> num(l.rows, 0.0);
+  for (std::size_t c = 0; c < l.cols; ++c) {
+    for (std::size_t i = 0; i < l.rows; ++i) {
+      const double p = (l(i, c) - ls.mean[i]) * (r(i, c) - rs.mean[i]);
+      num[i] += nan_as_zero(p);
+    }
+  }
+  const std::vector<double> lsd = row_std(l, ls), rsd = row_std(r, rs);
+  std::vector<double> out(l.rows);
+  for (std::size_t i = 0; i < l.rows; ++i) {
+    out[i] = num[i] / ((static_cast<double>(ls.count[i]) - 1) * lsd[i] * rsd[i]);
+  }
+  return out;
+}
+
+SymbolFigures symbol_figures(const MatView& returns) {
+  SymbolFigures s{std::vector<double>(returns.cols), std::vector<double>(returns.cols)};
+  for (std::size_t c = 0; c < returns.cols; ++c) {
+    s.total_return[c] = pairwise_nansum(returns.col(c));
+    s.ar[c] = nanmean(returns.col(c)) * kYearDays;
+  }
+  return s;
+}
+
+Groups group_by(std::span<const std::int64_t> labels) {
+  Groups g;
+  g.keys.assign(labels.begin(), labels.end());
+  std::sort(g.keys.begin(), g.keys.end());
+  g.keys.erase(std::unique(g.keys.begin(), g.keys.end()), g.keys.end());
+  g.of.resize(labels.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    g.of[i] = static_cast<std::size_t>(std::lower_bound(g.keys.begin(), g.keys.end(), labels[i]) - g.keys.begin());
+  }
+  g.sorted = std::is_sorted(g.of.begin(), g.of.end());
+  return g;
+}
+
+namespace {
+
+struct GroupSums {
+  std::vector<double> sum;
+  std::vector<std::size_t> count;
+};
+
+// pandas sums sorted groups without missing values by np.add.reduceat (each group's first value plus
+// the pairwise sum of the rest), any other grouping by its compensated Cython kernel.
+GroupSums group_sums(std::span<const double> x, const Groups& g) {
+  GroupSums k{std::vector<double>(g.keys.size(), 0.0), std::vector<std::size_t>(g.keys.size(), 0)};
+  if (g.sorted && nancount(x) == x.size()) {
+    for (std::size_t begin = 0, end = 0; begin < x.size(); begin = end) {
+      const std::size_t j = g.of[begin];
+      while (end < x.size() && g.of[end] == j) ++end;
+      const std::size_t n = end - begin;
+      k.sum[j] = n == 1 ? x[begin] : x[begin] + pairwise(x.data() + begin + 1, n - 1);
+      k.count[j] = n;
+    }
+    return k;
+  }
+  std::vector<double> comp(g.keys.size(), 0.0);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (std::isnan(x[i])) continue;
+    const std::size_t j = g.of[i];
+    ++k.count[j];
+    const double y = x[i] - comp[j];
+    const double t = k.sum[j] + y;
+    comp[j] = t - k.sum[j] - y;
+    if (std::isnan(comp[j])) comp[j] = 0.0;  // an infinite value must give an infinite sum
+    k.sum[j] = t;
+  }
+  return k;
+}
+
+}  // namespace
+
+std::vector<double> group_sum(std::span<const double> x, const Groups& g) { return group_sums(x, g).sum; }
+
+std::vector<double> group_mean(std::span<const double> x, const Groups& g) {
+  GroupSums k = group_sums(x, g);
+  for (std::size_t j = 0; j < k.sum.size(); ++j) k.sum[j] = k.count[j] ? k.sum[j] / static_cast<double>(k.count[j]) : kNaN;
+  return std::move(k.sum);
+}
+
+Yearly yearly(std::span<const double> daily_return, std::span<const double> daily_tr, const Groups& g,
+              Interest interest) {
+  const std::size_t ng = g.keys.size();
+  Yearly y;
+  y.tr = group_sum(daily_tr, g);
+  std::vector<std::vector<double>> members(ng);
+  for (std::size_t i = 0; i < daily_return.size(); ++i) members[g.of[i]].push_back(daily_return[i]);
+  y.ir.resize(ng);
+  for (std::size_t j = 0; j < ng; ++j) y.ir[j] = year_ir(members[j]);
+  if (interest == Interest::simple) {
+    y.ar = group_sum(daily_return, g);
+  } else {
+    y.ar.assign(ng, 1.0);
+    for (std::size_t i = 0; i < daily_return.size(); ++i) {
+      const double growth = 1 + daily_return[i];
+      if (!std::isnan(growth)) y.ar[g.of[i]] *= growth;
+    }
+    for (double& v : y.ar) v -= 1;
+  }
+  return y;
+}
+
+}  // namespace varlo

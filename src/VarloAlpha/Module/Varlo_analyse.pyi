@@ -1,0 +1,18 @@
+"""Performance analysis of backtest runs."""
+
+from collections.abc import Hashable, Mapping
+from pathlib import Path as Path
+from typing import Any
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+
+def analyse(result: Mapping[str, pd.DataFrame], config: Mapping[str, Any], summary_name: Hashable = "summary") -> pd.Series:
+    """
+    回测结果分析函数
+    :param result: 回测结果，包含 alpha position_alpha position volume_position
+    :param config: 需要 config['data_path'] config['trade'] config['output']
+    :param summary_name: 标记summary的name
+    :return: summary，一个包含几个评价指标的pd.Series
+    """
