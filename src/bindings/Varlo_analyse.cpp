@@ -198,14 +198,15 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const py::object interest = trade.attr("get")("interest", "simple");
 
   const br::FrameIn held = br::frame_in(position, "analyse");
-  const py::object nextreturn =
-      read_table(data_path, contract + "_nextreturnonsettle.pkl").attr("reindex")("index"_a = dates, "columns"_a = symbols);
+  // Read in this order (a missing file is reported in it), inflated side by side.
+  const auto prices = br::read_pickles_gz(
+      {data_path / py::str(contract + "_nextreturnonsettle.pkl"), data_path / py::str(contract + "_settle.pkl"),
+       data_path / py::str(contract + "_prevsettle.pkl"), data_path / py::str(contract + "_" + matching_type + ".pkl")});
+  const py::object nextreturn = prices[0].attr("reindex")("index"_a = dates, "columns"_a = symbols);
   const br::FrameIn next = br::frame_in(nextreturn, "analyse");
-  const br::FrameIn settle = br::frame_in_like(read_table(data_path, contract + "_settle.pkl"), dates, symbols, "analyse");
-  const br::FrameIn prevsettle =
-      br::frame_in_like(read_table(data_path, contract + "_prevsettle.pkl"), dates, symbols, "analyse");
-  const br::FrameIn matching =
-      br::frame_in_like(read_table(data_path, contract + "_" + matching_type + ".pkl"), dates, symbols, "analyse");
+  const br::FrameIn settle = br::frame_in_like(prices[1], dates, symbols, "analyse");
+  const br::FrameIn prevsettle = br::frame_in_like(prices[2], dates, symbols, "analyse");
+  const br::FrameIn matching = br::frame_in_like(prices[3], dates, symbols, "analyse");
   const double commission = py::float_(trade.attr("get")("commission", 0)).cast<double>();
 
   Figures f;
