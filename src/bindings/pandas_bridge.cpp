@@ -55,15 +55,18 @@ py::array_t<double> array_out(std::vector<double>&& v) {
   return py::array_t<double>({n}, {static_cast<py::ssize_t>(sizeof(double))}, data, owner);
 }
 
-py::object frame_out(Matrix&& m, const py::handle& index, const py::handle& columns) {
+py::array_t<double> matrix_array(Matrix&& m) {
   const auto rows = static_cast<py::ssize_t>(m.rows);
   const auto cols = static_cast<py::ssize_t>(m.cols);
   auto holder = std::make_unique<std::vector<double>>(std::move(m.data));
   double* data = holder->data();
   py::capsule owner = owner_of(holder);
   const auto item = static_cast<py::ssize_t>(sizeof(double));
-  py::array_t<double> arr({rows, cols}, {item, item * rows}, data, owner);
-  return pd().attr("DataFrame")(arr, py::arg("index") = index, py::arg("columns") = columns,
+  return py::array_t<double>({rows, cols}, {item, item * rows}, data, owner);
+}
+
+py::object frame_out(Matrix&& m, const py::handle& index, const py::handle& columns) {
+  return pd().attr("DataFrame")(matrix_array(std::move(m)), py::arg("index") = index, py::arg("columns") = columns,
                                 py::arg("copy") = false);
 }
 
@@ -73,15 +76,8 @@ py::object series_out(std::vector<double>&& v, const py::handle& index, const py
 }
 
 void assign_values(const py::handle& df, Matrix&& m) {
-  const auto rows = static_cast<py::ssize_t>(m.rows);
-  const auto cols = static_cast<py::ssize_t>(m.cols);
-  auto holder = std::make_unique<std::vector<double>>(std::move(m.data));
-  double* data = holder->data();
-  py::capsule owner = owner_of(holder);
-  const auto item = static_cast<py::ssize_t>(sizeof(double));
-  py::array_t<double> arr({rows, cols}, {item, item * rows}, data, owner);
   const py::slice all(py::none{}, py::none{}, py::none{});
-  df.attr("iloc")[py::make_tuple(all, all)] = arr;
+  df.attr("iloc")[py::make_tuple(all, all)] = matrix_array(std::move(m));
 }
 
 std::vector<std::int64_t> ns_of(const py::handle& datetimes) {

@@ -31,6 +31,8 @@ FrameIn frame_in(const py::handle& df, const char* who);
 // Same for a price table conformed to another frame's labels first (reindex).
 FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who);
 
+// A column-major 2-D array that takes over the matrix's memory without copying.
+py::array_t<double> matrix_array(Matrix&& m);
 // A new DataFrame that takes over the matrix's memory without copying.
 py::object frame_out(Matrix&& m, const py::handle& index, const py::handle& columns);
 // A new Series over a vector, without copying.
