@@ -28,9 +28,9 @@ def get_alpha(context):
     context.alpha = 1 - window.iloc[-1] / window.iloc[0]
 
 
-def main(argv=None):
-    args = sys.argv[1:] if argv is None else argv
-    out = Path(args[0] if args else "varlo_demo").resolve()
+def run(out):
+    """The whole run into the folder `out`; returns the summary."""
+    out = Path(out).resolve()
     if not os.environ.get("DISPLAY") and "MPLBACKEND" not in os.environ:
         os.environ["MPLBACKEND"] = "Agg"
     import matplotlib.pyplot as plt
@@ -70,6 +70,11 @@ def main(argv=None):
     for f in sorted(save_path.iterdir()):
         print(f"  {f.name}")
     return summary
+
+
+def main(argv=None):
+    args = sys.argv[1:] if argv is None else argv
+    run(args[0] if args else "varlo_demo")
 
 
 if __name__ == "__main__":
