@@ -110,9 +110,10 @@ py::object op_scale(const py::object& op_alpha) {
 }
 
 py::object op_sign(const py::object& op_alpha) {
-  const auto in = values_of(op_alpha, "op_sign");
+  auto in = values_of(op_alpha, "op_sign");
   if (in.view.size() == 0) return op_alpha;
-  br::assign_values_fresh(op_alpha, run([&] { return ops::sign(in.view); }));
+  Matrix out = run([&] { return ops::sign(in.view); });
+  br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
   return op_alpha;
 }
 
@@ -175,11 +176,12 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   }
   const double ls = number_of(longshort, "longshort");
   const bool count_form = ls >= 1;
-  const auto in = values_of(op_alpha, "op_longshort");
+  auto in = values_of(op_alpha, "op_longshort");
 
   if (m == ops::LongShortMode::same || m == ops::LongShortMode::keep_sign) {
     if (in.view.size() == 0) return op_alpha;
-    br::assign_values_fresh(op_alpha, run([&] { return ops::longshort(in.view, ls, m); }));
+    Matrix out = run([&] { return ops::longshort(in.view, ls, m); });
+    br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
     return op_alpha;
   }
 
@@ -218,7 +220,7 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   }
   if (m == ops::LongShortMode::keep_rank && !count_form) {
     if (in.view.size() == 0) return op_alpha;
-    br::assign_values_fresh(op_alpha, std::move(out));
+    br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
     return op_alpha;
   }
   return new_frame(std::move(out), in);
