@@ -493,11 +493,19 @@ def test_in_place_keeps_earlier_arrays(name, parameters):
     arr = np.array([[1.0, -2.0, 3.0, 0.5], [-1.0, 4.0, np.nan, -3.0], [2.0, 2.0, -5.0, 1.0]])
     frame = pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"])
     expected = reference(name, frame.copy(deep=True), parameters)
-    values, column = frame.to_numpy(), frame["IF"]
+    values = frame.to_numpy()
     assert getattr(V, name)(frame, parameters) is frame
     assert_same(frame, expected)
     np.testing.assert_array_equal(values, arr)
+    column = pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"])["IF"]
+    assert getattr(V, name)(column.to_frame(), parameters) is not None
     np.testing.assert_array_equal(column.to_numpy(), arr[:, 0])
+    for built in (pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"], copy=False),
+                  pd.DataFrame(np.asfortranarray(arr), columns=["IF", "IH", "IC", "CU"], copy=False)):
+        held = built.to_numpy()
+        assert getattr(V, name)(built, parameters) is built
+        assert_same(built, expected)
+        np.testing.assert_array_equal(held, arr)
     sole = pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"])
     assert getattr(V, name)(sole, parameters) is sole
     assert_same(sole, expected)
