@@ -376,8 +376,245 @@ struct LongShortWork : RankWork {
 
 }  // namespace
 
+namespace {
+
+// Sides of one row from average-rank thresholds, without ranking every value: a value is short when its
+// ascending average rank (less + (equal + 1) / 2) is at most `a`, long when its descending one is at most
+// `b`. Both are monotone in the value, so each side is the values beyond the k-th smallest (largest) one,
+// found by selection, plus that value's ties when their shared rank passes.
+struct SideCut {
+  double lo = -kInf, hi = kInf;   // short: v < lo, or v == lo when lo_ties; long: v > hi, or v == hi when hi_ties
+  bool lo_ties = false, hi_ties = false;
+};
+
+// The j1-th and j2-th smallest of the m values in buf (1-based places, 0 for none wanted), without sorting:
+// a counting pass over buckets spread linearly between the finite extremes (the mapping is monotone, so
+// bucket order is value order) finds the bucket holding each place, and only that bucket's few members
+// are ordered. `scratch` holds the bucket of each value and the counts.
+class Selector {
+ public:
+  void select(const double* buf, std::size_t m, std::size_t j1, std::size_t j2, double& v1, double& v2) {
+    double lo = kInf, hi = -kInf;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double a = buf[i];
+      const bool finite = a - a == 0.0;
+      lo = finite && a < lo ? a : lo;
+      hi = finite && a > hi ? a : hi;
+    }
+    if (!(hi > lo)) {
+      // at most one finite value: order a copy
+      part_.assign(buf, buf + m);
+      if (j1 > 0) std::nth_element(part_.begin(), part_.begin() + static_cast<std::ptrdiff_t>(j1 - 1), part_.end());
+      if (j1 > 0) v1 = part_[j1 - 1];
+      if (j2 > 0) std::nth_element(part_.begin(), part_.begin() + static_cast<std::ptrdiff_t>(j2 - 1), part_.end());
+      if (j2 > 0) v2 = part_[j2 - 1];
+      return;
+    }
+    const std::size_t nb = 2 * m;
+    const double scale = static_cast<double>(nb) / (hi * 0.5 - lo * 0.5);
+    const double half_lo = lo * 0.5;
+    const auto top = static_cast<double>(nb - 1);
+    bucket_.resize(m);
+    count_.assign(nb, 0);
+    for (std::size_t i = 0; i < m; ++i) {
+      double t = (buf[i] * 0.5 - half_lo) * scale;
+      t = t > 0 ? t : 0.0;
+      t = t < top ? t : top;
+      const auto b = static_cast<std::uint32_t>(t);
+      bucket_[i] = b;
+      ++count_[b];
+    }
+    if (j1 > 0) v1 = in_place(buf, m, j1);
+    if (j2 > 0) v2 = in_place(buf, m, j2);
+  }
+
+ private:
+  double in_place(const double* buf, std::size_t m, std::size_t j) {
+    std::size_t before = 0, b = 0;
+    if (2 * j <= m) {
+      while (before + count_[b] < j) before += count_[b++];
+    } else {
+      // from the top: `after` values lie in buckets above b
+      std::size_t after = 0;
+      b = count_.size() - 1;
+      while (m - after - count_[b] >= j) after += count_[b--];
+      before = m - after - count_[b];
+    }
+    part_.resize(m + 1);
+    std::size_t members = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      part_[members] = buf[i];
+      members += bucket_[i] == b ? 1 : 0;
+    }
+    const auto nth = part_.begin() + static_cast<std::ptrdiff_t>(j - before - 1);
+    std::nth_element(part_.begin(), nth, part_.begin() + static_cast<std::ptrdiff_t>(members));
+    return *nth;
+  }
+
+  std::vector<std::uint32_t> bucket_, count_;
+  std::vector<double> part_;
+};
+
+// buf: the row's m non-NaN values.
+SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, double b) {
+  SideCut cut;
+  const auto md = static_cast<double>(m);
+  std::size_t j_lo = 0, j_hi = 0;  // places of the thresholds among the sorted values, 1-based; 0: none
+  if (a >= md) {
+    cut.lo = kInf;
+    cut.lo_ties = true;
+  } else if (a >= 1) {
+    j_lo = static_cast<std::size_t>(a);
+  }
+  if (b >= md) {
+    cut.hi = -kInf;
+    cut.hi_ties = true;
+  } else if (b >= 1) {
+    j_hi = m - static_cast<std::size_t>(b) + 1;  // the floor(b)-th largest
+  }
+  if (j_lo == 0 && j_hi == 0) return cut;
+  sel.select(buf, m, j_lo, j_hi, cut.lo, cut.hi);
+  std::int64_t less = 0, eq_lo = 0, greater = 0, eq_hi = 0;
+  const double lo = cut.lo, hi = cut.hi;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double v = buf[i];
+    less += v < lo;
+    eq_lo += v == lo;
+    greater += v > hi;
+    eq_hi += v == hi;
+  }
+  const auto rank = [](std::int64_t below, std::int64_t equal) {
+    return static_cast<double>(below) + static_cast<double>(equal + 1) * 0.5;
+  };
+  if (j_lo > 0) cut.lo_ties = rank(less, eq_lo) <= a;
+  if (j_hi > 0) cut.hi_ties = rank(greater, eq_hi) <= b;
+  return cut;
+}
+
+// The half-integer average rank thresholds of the fraction form's shifted score
+// (rank / m - (lowest rank / m) / 2, pandas' arithmetic): short when the ascending rank is at most the
+// returned `a`, long when the descending one is at most `b`. The score is monotone in the rank.
+std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, double ls) {
+  const auto md = static_cast<double>(m);
+  const double lowest = *std::min_element(buf, buf + m);
+  double ties = 0;
+  for (std::size_t i = 0; i < m; ++i) ties += buf[i] == lowest ? 1.0 : 0.0;
+  const double shift = ((ties + 1) * 0.5 / md) / 2;
+  const auto score = [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift; };  // rank k / 2
+  const double upper = 1.0 - ls;
+  // largest k in [2, 2m] with score(k) <= ls; 0 when none
+  std::size_t lo = 2, hi = 2 * m, a = 0;
+  while (lo <= hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (score(mid) <= ls) {
+      a = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  // smallest k in [2, 2m] with score(k) >= upper; none beyond 2m
+  lo = 2;
+  hi = 2 * m;
+  std::size_t b = 2 * m + 1;
+  while (lo <= hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (score(mid) >= upper) {
+      b = mid;
+      hi = mid - 1;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  // ascending rank >= b/2  <=>  descending rank (m + 1 - ascending) <= m + 1 - b/2
+  const double desc = b > 2 * m ? 0.0 : md + 1 - static_cast<double>(b) * 0.5;
+  return {static_cast<double>(a) * 0.5, desc};
+}
+
+// longshort() for the modes whose sides alone matter (same, keep_sign, and keep_distance in count form).
+Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
+  const bool count_form = ls >= 1;
+  Matrix out(x.rows, x.cols);
+  struct Work {
+    Selector sel;
+    std::vector<double> buf, res, keep;
+    double shift[kTile], sum[kTile], count[kTile];
+    double lo[kTile], hi[kTile];  // a row's SideCut as inclusive bounds; NaN: no side
+    bool single_row = false;
+    explicit Work(std::size_t n) : buf(n), res(kTile * n), keep(kTile * n) {}
+  };
+  by_tiles<Work>(x, [&](Tile& t, Work& w) {
+    const std::vector<double>* keep = &t.x;
+    if (mode == LongShortMode::keep_distance) {
+      block_row_sums(t.x.data(), kTile, t.nr, t.n, w.sum, w.count, false, w.single_row);
+      for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.sum[r] / w.count[r] - 0.0;
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double* a = t.x.data() + c * kTile;
+        double* d = w.keep.data() + c * kTile;
+        for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] - w.shift[r];
+      }
+      keep = &w.keep;
+    }
+    for (std::size_t r = 0; r < t.nr; ++r) {
+      std::size_t m = 0;
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double v = t.x[c * kTile + r];
+        w.buf[m] = v;
+        m += is_nan(v) ? 0 : 1;
+      }
+      SideCut cut;
+      if (m > 0) {
+        const auto [a, b] = count_form ? std::pair<double, double>{ls, ls} : shifted_score_cut(w.buf.data(), m, ls);
+        cut = side_cut(w.sel, w.buf.data(), m, a, b);
+      }
+      w.lo[r] = cut.lo_ties ? cut.lo : (cut.lo == -kInf ? kNaN : std::nextafter(cut.lo, -kInf));
+      w.hi[r] = cut.hi_ties ? cut.hi : (cut.hi == kInf ? kNaN : std::nextafter(cut.hi, kInf));
+    }
+    // One pass per column down the tile's rows, free of branches the data decides: short when v <= lo,
+    // long when v >= hi (the inclusive bounds of the row's cut).
+    const bool keep_sign = mode == LongShortMode::keep_sign;
+    for (std::size_t c = 0; c < t.n; ++c) {
+      const double* v = t.x.data() + c * kTile;
+      const double* k = keep->data() + c * kTile;
+      double* o = w.res.data() + c * kTile;
+      if (mode == LongShortMode::keep_distance) {
+        for (std::size_t r = 0; r < t.nr; ++r) {
+          const double e = v[r];
+          const bool middle = !(e <= w.lo[r]) & !(e >= w.hi[r]) & (e == e);
+          o[r] = middle ? 0.0 : k[r];
+        }
+      } else if (keep_sign) {
+        for (std::size_t r = 0; r < t.nr; ++r) {
+          const double e = v[r];
+          double res = e == e ? 0.0 : e;
+          res = e <= w.lo[r] && !(e > 0) ? -1.0 : res;
+          res = e >= w.hi[r] ? (e < 0 ? 0.0 : 1.0) : res;
+          o[r] = res;
+        }
+      } else {
+        for (std::size_t r = 0; r < t.nr; ++r) {
+          const double e = v[r];
+          double res = e == e ? 0.0 : e;
+          res = e <= w.lo[r] ? -1.0 : res;
+          res = e >= w.hi[r] ? 1.0 : res;
+          o[r] = res;
+        }
+      }
+    }
+    t.store(w.res, out);
+  });
+  return out;
+}
+
+}  // namespace
+
 Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
                  const MatView* base) {
+  if (score == nullptr && base == nullptr && std::isfinite(longshort) &&
+      (mode == LongShortMode::same || mode == LongShortMode::keep_sign ||
+       (mode == LongShortMode::keep_distance && longshort >= 1))) {
+    return longshort_by_selection(x, longshort, mode);
+  }
   const bool count_form = longshort >= 1;
   const bool centred = mode == LongShortMode::keep_rank || mode == LongShortMode::keep_distance;
   const bool constant_sides = !centred;
