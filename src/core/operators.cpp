@@ -387,13 +387,19 @@ struct SideCut {
   bool lo_ties = false, hi_ties = false;
 };
 
+// A value of a row with the number of the row's values below it and equal to it.
+struct Pick {
+  double value = kNaN;
+  std::size_t less = 0, equal = 0;
+};
+
 // The j1-th and j2-th smallest of the m values in buf (1-based places, 0 for none wanted), without sorting:
 // a counting pass over buckets spread linearly between the finite extremes (the mapping is monotone, so
-// bucket order is value order) finds the bucket holding each place, and only that bucket's few members
-// are ordered. `scratch` holds the bucket of each value and the counts.
+// bucket order is value order and equal values share a bucket) finds the bucket holding each place, and
+// only that bucket's few members are ordered and counted.
 class Selector {
  public:
-  void select(const double* buf, std::size_t m, std::size_t j1, std::size_t j2, double& v1, double& v2) {
+  void select(const double* buf, std::size_t m, std::size_t j1, std::size_t j2, Pick& p1, Pick& p2) {
     double lo = kInf, hi = -kInf;
     for (std::size_t i = 0; i < m; ++i) {
       const double a = buf[i];
@@ -402,57 +408,73 @@ class Selector {
       hi = finite && a > hi ? a : hi;
     }
     if (!(hi > lo)) {
-      // at most one finite value: order a copy
-      part_.assign(buf, buf + m);
-      if (j1 > 0) std::nth_element(part_.begin(), part_.begin() + static_cast<std::ptrdiff_t>(j1 - 1), part_.end());
-      if (j1 > 0) v1 = part_[j1 - 1];
-      if (j2 > 0) std::nth_element(part_.begin(), part_.begin() + static_cast<std::ptrdiff_t>(j2 - 1), part_.end());
-      if (j2 > 0) v2 = part_[j2 - 1];
-      return;
+      // at most one finite value: the row itself is the one bucket
+      bucket_.assign(m, 0);
+      count_.assign(1, static_cast<std::uint32_t>(m));
+    } else {
+      const std::size_t nb = 2 * m;
+      const double scale = static_cast<double>(nb) / (hi * 0.5 - lo * 0.5);
+      const double half_lo = lo * 0.5;
+      const auto top = static_cast<double>(nb - 1);
+      bucket_.resize(m);
+      count_.assign(nb, 0);
+      for (std::size_t i = 0; i < m; ++i) {
+        double t = (buf[i] * 0.5 - half_lo) * scale;
+        t = t > 0 ? t : 0.0;  // -inf and lo
+        t = t < top ? t : top;  // +inf and hi
+        const auto b = static_cast<std::uint32_t>(t);
+        bucket_[i] = b;
+        ++count_[b];
+      }
     }
-    const std::size_t nb = 2 * m;
-    const double scale = static_cast<double>(nb) / (hi * 0.5 - lo * 0.5);
-    const double half_lo = lo * 0.5;
-    const auto top = static_cast<double>(nb - 1);
-    bucket_.resize(m);
-    count_.assign(nb, 0);
+    std::size_t before1 = 0, before2 = 0;
+    const std::size_t b1 = j1 > 0 ? bucket_of(m, j1, before1) : count_.size();
+    const std::size_t b2 = j2 > 0 ? bucket_of(m, j2, before2) : count_.size();
+    part1_.resize(m + 1);
+    part2_.resize(m + 1);
+    std::size_t n1 = 0, n2 = 0;
     for (std::size_t i = 0; i < m; ++i) {
-      double t = (buf[i] * 0.5 - half_lo) * scale;
-      t = t > 0 ? t : 0.0;
-      t = t < top ? t : top;
-      const auto b = static_cast<std::uint32_t>(t);
-      bucket_[i] = b;
-      ++count_[b];
+      const double v = buf[i];
+      part1_[n1] = v;
+      n1 += bucket_[i] == b1 ? 1 : 0;
+      part2_[n2] = v;
+      n2 += bucket_[i] == b2 ? 1 : 0;
     }
-    if (j1 > 0) v1 = in_place(buf, m, j1);
-    if (j2 > 0) v2 = in_place(buf, m, j2);
+    if (j1 > 0) p1 = pick(part1_.data(), n1, j1 - before1, before1);
+    if (j2 > 0) p2 = pick(part2_.data(), n2, j2 - before2, before2);
   }
 
  private:
-  double in_place(const double* buf, std::size_t m, std::size_t j) {
-    std::size_t before = 0, b = 0;
+  // The bucket holding place j, and the number of values in the buckets below it.
+  std::size_t bucket_of(std::size_t m, std::size_t j, std::size_t& before) const {
+    std::size_t b = 0;
+    before = 0;
     if (2 * j <= m) {
       while (before + count_[b] < j) before += count_[b++];
     } else {
-      // from the top: `after` values lie in buckets above b
-      std::size_t after = 0;
+      std::size_t after = 0;  // values in the buckets above b
       b = count_.size() - 1;
       while (m - after - count_[b] >= j) after += count_[b--];
       before = m - after - count_[b];
     }
-    part_.resize(m + 1);
-    std::size_t members = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-      part_[members] = buf[i];
-      members += bucket_[i] == b ? 1 : 0;
+    return b;
+  }
+
+  // The k-th smallest (1-based) of a bucket's n members, `before` values lying below the bucket.
+  static Pick pick(double* part, std::size_t n, std::size_t k, std::size_t before) {
+    std::nth_element(part, part + (k - 1), part + n);
+    Pick p;
+    p.value = part[k - 1];
+    p.less = before;
+    for (std::size_t i = 0; i < n; ++i) {
+      p.less += part[i] < p.value ? 1 : 0;
+      p.equal += part[i] == p.value ? 1 : 0;
     }
-    const auto nth = part_.begin() + static_cast<std::ptrdiff_t>(j - before - 1);
-    std::nth_element(part_.begin(), nth, part_.begin() + static_cast<std::ptrdiff_t>(members));
-    return *nth;
+    return p;
   }
 
   std::vector<std::uint32_t> bucket_, count_;
-  std::vector<double> part_;
+  std::vector<double> part1_, part2_;
 };
 
 // buf: the row's m non-NaN values.
@@ -473,21 +495,19 @@ SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, doub
     j_hi = m - static_cast<std::size_t>(b) + 1;  // the floor(b)-th largest
   }
   if (j_lo == 0 && j_hi == 0) return cut;
-  sel.select(buf, m, j_lo, j_hi, cut.lo, cut.hi);
-  std::int64_t less = 0, eq_lo = 0, greater = 0, eq_hi = 0;
-  const double lo = cut.lo, hi = cut.hi;
-  for (std::size_t i = 0; i < m; ++i) {
-    const double v = buf[i];
-    less += v < lo;
-    eq_lo += v == lo;
-    greater += v > hi;
-    eq_hi += v == hi;
-  }
-  const auto rank = [](std::int64_t below, std::int64_t equal) {
+  Pick p_lo, p_hi;
+  sel.select(buf, m, j_lo, j_hi, p_lo, p_hi);
+  const auto rank = [](std::size_t below, std::size_t equal) {
     return static_cast<double>(below) + static_cast<double>(equal + 1) * 0.5;
   };
-  if (j_lo > 0) cut.lo_ties = rank(less, eq_lo) <= a;
-  if (j_hi > 0) cut.hi_ties = rank(greater, eq_hi) <= b;
+  if (j_lo > 0) {
+    cut.lo = p_lo.value;
+    cut.lo_ties = rank(p_lo.less, p_lo.equal) <= a;
+  }
+  if (j_hi > 0) {
+    cut.hi = p_hi.value;
+    cut.hi_ties = rank(m - p_hi.less - p_hi.equal, p_hi.equal) <= b;
+  }
   return cut;
 }
 
