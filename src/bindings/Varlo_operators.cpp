@@ -226,9 +226,17 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   return new_frame(std::move(out), in);
 }
 
+// Column labels that map to the same industries: the same Index, a view of it (a copied frame's), or an
+// equal Index of the same type and dtype.
+bool same_labels(const py::object& a, const py::object& b) {
+  if (a.is(b) || a.attr("is_")(b).cast<bool>()) return true;
+  return py::type::handle_of(a).is(py::type::handle_of(b)) && a.attr("dtype").equal(b.attr("dtype")) &&
+         a.attr("equals")(b).cast<bool>();
+}
+
 // The industry of each column, from futures_attributes.csv. Parsing the table costs several times the
 // operator itself, so the parsed table is kept while the file's size and modification time stay the
-// same, and the column mapping for the last column Index object seen (Index objects are immutable).
+// same, and the column mapping for the last column labels seen (Index objects are immutable).
 class Industries {
  public:
   explicit Industries(py::object csv) : csv_(std::move(csv)) {}
@@ -248,7 +256,7 @@ class Industries {
       key_ = key;
       columns_ = py::object();
     }
-    if (!columns_ || !columns.is(columns_)) {
+    if (!columns_ || !same_labels(columns, columns_)) {
       const bool upper = columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>();
       py::object industry;
       if (upper) {
