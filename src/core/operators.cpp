@@ -511,16 +511,11 @@ SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, doub
   return cut;
 }
 
-// The half-integer average rank thresholds of the fraction form's shifted score
-// (rank / m - (lowest rank / m) / 2, pandas' arithmetic): short when the ascending rank is at most the
-// returned `a`, long when the descending one is at most `b`. The score is monotone in the rank.
-std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, double ls) {
-  const auto md = static_cast<double>(m);
-  const double lowest = *std::min_element(buf, buf + m);
-  double ties = 0;
-  for (std::size_t i = 0; i < m; ++i) ties += buf[i] == lowest ? 1.0 : 0.0;
-  const double shift = ((ties + 1) * 0.5 / md) / 2;
-  const auto score = [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift; };  // rank k / 2
+// The fraction form's sides as average-rank thresholds for side_cut. `score(k)` is the percentile score
+// of the average rank k / 2, monotone in k: short when score <= ls, long when score >= 1 - ls. Returns
+// the largest ascending rank that is short, and the largest descending rank that is long (0: none).
+template <class Score>
+std::pair<double, double> score_cut(std::size_t m, double ls, Score&& score) {
   const double upper = 1.0 - ls;
   // largest k in [2, 2m] with score(k) <= ls; 0 when none
   std::size_t lo = 2, hi = 2 * m, a = 0;
@@ -547,21 +542,65 @@ std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, do
     }
   }
   // ascending rank >= b/2  <=>  descending rank (m + 1 - ascending) <= m + 1 - b/2
-  const double desc = b > 2 * m ? 0.0 : md + 1 - static_cast<double>(b) * 0.5;
+  const double desc = b > 2 * m ? 0.0 : static_cast<double>(m) + 1 - static_cast<double>(b) * 0.5;
   return {static_cast<double>(a) * 0.5, desc};
 }
 
-// longshort() for the modes whose sides alone matter (same, keep_sign, and keep_distance in count form).
+// Shifted score: rank / m minus half the lowest one (pandas' arithmetic).
+std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, double ls) {
+  const auto md = static_cast<double>(m);
+  const double lowest = *std::min_element(buf, buf + m);
+  double ties = 0;
+  for (std::size_t i = 0; i < m; ++i) ties += buf[i] == lowest ? 1.0 : 0.0;
+  const double shift = ((ties + 1) * 0.5 / md) / 2;
+  return score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift; });
+}
+
+// Centred score: rank / m - (row mean of rank / m - 0.5). The ranks of a row always sum to m (m + 1) / 2,
+// so pandas' floating sum of the m percentile ranks lies within (m + 1)^2 units of roundoff of (m + 1) / 2.
+// When the thresholds for both ends of that range agree they are the thresholds; otherwise (a score
+// within roundoff of ls) the row needs its exact sum: false.
+bool centred_score_cut(std::size_t m, double ls, std::pair<double, double>& cut) {
+  const auto md = static_cast<double>(m);
+  const double err = (md + 1) * (md + 1) * std::numeric_limits<double>::epsilon();
+  const double half = (md + 1) * 0.5;
+  const double shift_lo = (half - err) / md - 0.5, shift_hi = (half + err) / md - 0.5;
+  const auto cut_lo = score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_lo; });
+  const auto cut_hi = score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_hi; });
+  cut = cut_lo;
+  return cut_lo == cut_hi;
+}
+
+// longshort() for the modes whose sides alone matter (same, keep_sign, keep_distance).
 Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
   const bool count_form = ls >= 1;
+  const bool centred = mode == LongShortMode::keep_distance;
   Matrix out(x.rows, x.cols);
   struct Work {
     Selector sel;
-    std::vector<double> buf, res, keep;
+    Ranker ranker;
+    std::vector<double> buf, res, keep, row, rank;
     double shift[kTile], sum[kTile], count[kTile];
     double lo[kTile], hi[kTile];  // a row's SideCut as inclusive bounds; NaN: no side
     bool single_row = false;
-    explicit Work(std::size_t n) : buf(n), res(kTile * n), keep(kTile * n) {}
+    explicit Work(std::size_t n) : buf(n), res(kTile * n), keep(kTile * n), row(n), rank(n) {}
+
+    // Inclusive bounds of the sides of row r from the exact centred scores, pandas' arithmetic.
+    void exact_centred(const Tile& t, std::size_t r, double ls, double& lo, double& hi) {
+      for (std::size_t c = 0; c < t.n; ++c) row[c] = t.x[c * kTile + r];
+      const auto m = static_cast<double>(ranker.rank(row.data(), 1, t.n, rank.data()));
+      for (std::size_t c = 0; c < t.n; ++c) rank[c] = rank[c] / m;
+      double total = 0, unused = 0;
+      block_row_sums(rank.data(), 1, 1, t.n, &total, &unused, false, single_row);
+      const double shift = total / m - 0.5;
+      lo = kNaN;
+      hi = kNaN;
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double score = rank[c] - shift;
+        if (score <= ls && !(row[c] <= lo)) lo = row[c];
+        if (score >= 1.0 - ls && !(row[c] >= hi)) hi = row[c];
+      }
+    }
   };
   by_tiles<Work>(x, [&](Tile& t, Work& w) {
     const std::vector<double>* keep = &t.x;
@@ -584,8 +623,13 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
       }
       SideCut cut;
       if (m > 0) {
-        const auto [a, b] = count_form ? std::pair<double, double>{ls, ls} : shifted_score_cut(w.buf.data(), m, ls);
-        cut = side_cut(w.sel, w.buf.data(), m, a, b);
+        std::pair<double, double> ab{ls, ls};
+        if (!count_form && centred && !centred_score_cut(m, ls, ab)) {
+          w.exact_centred(t, r, ls, w.lo[r], w.hi[r]);
+          continue;
+        }
+        if (!count_form && !centred) ab = shifted_score_cut(w.buf.data(), m, ls);
+        cut = side_cut(w.sel, w.buf.data(), m, ab.first, ab.second);
       }
       w.lo[r] = cut.lo_ties ? cut.lo : (cut.lo == -kInf ? kNaN : std::nextafter(cut.lo, -kInf));
       w.hi[r] = cut.hi_ties ? cut.hi : (cut.hi == kInf ? kNaN : std::nextafter(cut.hi, kInf));
@@ -630,9 +674,7 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
 
 Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
                  const MatView* base) {
-  if (score == nullptr && base == nullptr && std::isfinite(longshort) &&
-      (mode == LongShortMode::same || mode == LongShortMode::keep_sign ||
-       (mode == LongShortMode::keep_distance && longshort >= 1))) {
+  if (score == nullptr && base == nullptr && std::isfinite(longshort) && mode != LongShortMode::keep_rank) {
     return longshort_by_selection(x, longshort, mode);
   }
   const bool count_form = longshort >= 1;
