@@ -385,6 +385,7 @@ namespace {
 struct SideCut {
   double lo = -kInf, hi = kInf;   // short: v < lo, or v == lo when lo_ties; long: v > hi, or v == hi when hi_ties
   bool lo_ties = false, hi_ties = false;
+  std::size_t shorts = 0, longs = 0;  // sizes of the sides
 };
 
 // A value of a row with the number of the row's values below it and equal to it.
@@ -485,12 +486,14 @@ SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, doub
   if (a >= md) {
     cut.lo = kInf;
     cut.lo_ties = true;
+    cut.shorts = m;
   } else if (a >= 1) {
     j_lo = static_cast<std::size_t>(a);
   }
   if (b >= md) {
     cut.hi = -kInf;
     cut.hi_ties = true;
+    cut.longs = m;
   } else if (b >= 1) {
     j_hi = m - static_cast<std::size_t>(b) + 1;  // the floor(b)-th largest
   }
@@ -503,10 +506,12 @@ SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, doub
   if (j_lo > 0) {
     cut.lo = p_lo.value;
     cut.lo_ties = rank(p_lo.less, p_lo.equal) <= a;
+    cut.shorts = p_lo.less + (cut.lo_ties ? p_lo.equal : 0);
   }
   if (j_hi > 0) {
     cut.hi = p_hi.value;
     cut.hi_ties = rank(m - p_hi.less - p_hi.equal, p_hi.equal) <= b;
+    cut.longs = m - p_hi.less - (cut.hi_ties ? 0 : p_hi.equal);
   }
   return cut;
 }
@@ -557,18 +562,16 @@ std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, do
 }
 
 // Centred score: rank / m - (row mean of rank / m - 0.5). The ranks of a row always sum to m (m + 1) / 2,
-// so pandas' floating sum of the m percentile ranks lies within (m + 1)^2 units of roundoff of (m + 1) / 2.
-// When the thresholds for both ends of that range agree they are the thresholds; otherwise (a score
-// within roundoff of ls) the row needs its exact sum: false.
-bool centred_score_cut(std::size_t m, double ls, std::pair<double, double>& cut) {
+// so pandas' floating sum of the m percentile ranks lies within (m + 1)^2 units of roundoff of (m + 1) / 2;
+// the thresholds for both ends of that range are returned. Where they differ, a score within roundoff of
+// a side's limit could be decided by the exact sum, if some value has such a rank.
+std::pair<std::pair<double, double>, std::pair<double, double>> centred_score_cuts(std::size_t m, double ls) {
   const auto md = static_cast<double>(m);
   const double err = (md + 1) * (md + 1) * std::numeric_limits<double>::epsilon();
   const double half = (md + 1) * 0.5;
   const double shift_lo = (half - err) / md - 0.5, shift_hi = (half + err) / md - 0.5;
-  const auto cut_lo = score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_lo; });
-  const auto cut_hi = score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_hi; });
-  cut = cut_lo;
-  return cut_lo == cut_hi;
+  return {score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_lo; }),
+          score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_hi; })};
 }
 
 // longshort() for the modes whose sides alone matter (same, keep_sign, keep_distance).
@@ -622,14 +625,19 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
         m += is_nan(v) ? 0 : 1;
       }
       SideCut cut;
-      if (m > 0) {
-        std::pair<double, double> ab{ls, ls};
-        if (!count_form && centred && !centred_score_cut(m, ls, ab)) {
-          w.exact_centred(t, r, ls, w.lo[r], w.hi[r]);
-          continue;
+      if (m > 0 && !count_form && centred) {
+        const auto [one, other] = centred_score_cuts(m, ls);
+        cut = side_cut(w.sel, w.buf.data(), m, one.first, one.second);
+        if (one != other) {
+          const SideCut alt = side_cut(w.sel, w.buf.data(), m, other.first, other.second);
+          if (alt.shorts != cut.shorts || alt.longs != cut.longs) {
+            w.exact_centred(t, r, ls, w.lo[r], w.hi[r]);
+            continue;
+          }
         }
-        if (!count_form && !centred) ab = shifted_score_cut(w.buf.data(), m, ls);
-        cut = side_cut(w.sel, w.buf.data(), m, ab.first, ab.second);
+      } else if (m > 0) {
+        const auto [a, b] = count_form ? std::pair<double, double>{ls, ls} : shifted_score_cut(w.buf.data(), m, ls);
+        cut = side_cut(w.sel, w.buf.data(), m, a, b);
       }
       w.lo[r] = cut.lo_ties ? cut.lo : (cut.lo == -kInf ? kNaN : std::nextafter(cut.lo, -kInf));
       w.hi[r] = cut.hi_ties ? cut.hi : (cut.hi == kInf ? kNaN : std::nextafter(cut.hi, kInf));
