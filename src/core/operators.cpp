@@ -521,35 +521,27 @@ SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, doub
 }
 
 // The fraction form's sides as average-rank thresholds for side_cut. `score(k)` is the percentile score
-// of the average rank k / 2, monotone in k: short when score <= ls, long when score >= 1 - ls. Returns
-// the largest ascending rank that is short, and the largest descending rank that is long (0: none).
+// of the average rank k / 2, k / (2 m) - shift in pandas' arithmetic, monotone in k: short when
+// score <= ls, long when score >= 1 - ls. Returns the largest ascending rank that is short, and the
+// largest descending rank that is long (0: none). The real-number solution is a guess within a step or
+// two of the floating-point one, which the steps from it settle.
 template <class Score>
-std::pair<double, double> score_cut(std::size_t m, double ls, Score&& score) {
+std::pair<double, double> score_cut(std::size_t m, double ls, double shift, Score&& score) {
   const double upper = 1.0 - ls;
+  const double top = 2.0 * static_cast<double>(m);
+  const auto guess = [&](double k, double lo, double hi) {
+    k = k > lo ? k : lo;  // NaN too
+    return static_cast<std::size_t>(k < hi ? k : hi);
+  };
   // largest k in [2, 2m] with score(k) <= ls; 0 when none
-  std::size_t lo = 2, hi = 2 * m, a = 0;
-  while (lo <= hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    if (score(mid) <= ls) {
-      a = mid;
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  // smallest k in [2, 2m] with score(k) >= upper; none beyond 2m
-  lo = 2;
-  hi = 2 * m;
-  std::size_t b = 2 * m + 1;
-  while (lo <= hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    if (score(mid) >= upper) {
-      b = mid;
-      hi = mid - 1;
-    } else {
-      lo = mid + 1;
-    }
-  }
+  std::size_t a = guess(std::floor(top * (ls + shift)), 1.0, top);
+  while (a < 2 * m && score(a + 1) <= ls) ++a;
+  while (a >= 2 && !(score(a) <= ls)) --a;
+  if (a < 2) a = 0;
+  // smallest k in [2, 2m] with score(k) >= upper; 2m + 1 when none
+  std::size_t b = guess(std::ceil(top * (upper + shift)), 2.0, top + 1);
+  while (b > 2 && score(b - 1) >= upper) --b;
+  while (b <= 2 * m && !(score(b) >= upper)) ++b;
   // ascending rank >= b/2  <=>  descending rank (m + 1 - ascending) <= m + 1 - b/2
   const double desc = b > 2 * m ? 0.0 : static_cast<double>(m) + 1 - static_cast<double>(b) * 0.5;
   return {static_cast<double>(a) * 0.5, desc};
@@ -562,7 +554,7 @@ std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, do
   double ties = 0;
   for (std::size_t i = 0; i < m; ++i) ties += buf[i] == lowest ? 1.0 : 0.0;
   const double shift = ((ties + 1) * 0.5 / md) / 2;
-  return score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift; });
+  return score_cut(m, ls, shift, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift; });
 }
 
 // Centred score: rank / m - (row mean of rank / m - 0.5). The ranks of a row always sum to m (m + 1) / 2,
@@ -574,8 +566,8 @@ std::pair<std::pair<double, double>, std::pair<double, double>> centred_score_cu
   const double err = (md + 1) * (md + 1) * std::numeric_limits<double>::epsilon();
   const double half = (md + 1) * 0.5;
   const double shift_lo = (half - err) / md - 0.5, shift_hi = (half + err) / md - 0.5;
-  return {score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_lo; }),
-          score_cut(m, ls, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_hi; })};
+  return {score_cut(m, ls, shift_lo, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_lo; }),
+          score_cut(m, ls, shift_hi, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_hi; })};
 }
 
 // longshort() for the modes whose sides alone matter (same, keep_sign, keep_distance).
