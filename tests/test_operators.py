@@ -484,6 +484,32 @@ def test_in_place_never_writes_shared_memory(name, parameters):
             np.testing.assert_array_equal(other.to_numpy(), keep)
 
 
+
+@pytest.mark.parametrize("name, parameters", [
+    ("op_sign", None), ("op_longshort", {"longshort": 1}), ("op_longshort", {"longshort": 0.3, "mode": "keep_rank"}),
+])
+def test_in_place_keeps_earlier_arrays(name, parameters):
+    """A frame owning its block is written in place, unless an array or a column taken from it is alive."""
+    arr = np.array([[1.0, -2.0, 3.0, 0.5], [-1.0, 4.0, np.nan, -3.0], [2.0, 2.0, -5.0, 1.0]])
+    frame = pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"])
+    expected = reference(name, frame.copy(deep=True), parameters)
+    values = frame.to_numpy()
+    assert getattr(V, name)(frame, parameters) is frame
+    assert_same(frame, expected)
+    np.testing.assert_array_equal(values, arr)
+    column = pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"])["IF"]
+    assert getattr(V, name)(column.to_frame(), parameters) is not None
+    np.testing.assert_array_equal(column.to_numpy(), arr[:, 0])
+    for built in (pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"], copy=False),
+                  pd.DataFrame(np.asfortranarray(arr), columns=["IF", "IH", "IC", "CU"], copy=False)):
+        held = built.to_numpy()
+        assert getattr(V, name)(built, parameters) is built
+        assert_same(built, expected)
+        np.testing.assert_array_equal(held, arr)
+    sole = pd.DataFrame(arr.copy(), columns=["IF", "IH", "IC", "CU"])
+    assert getattr(V, name)(sole, parameters) is sole
+    assert_same(sole, expected)
+
 def test_results_do_not_alias_their_input():
     frame = pd.DataFrame(np.arange(12.0).reshape(4, 3), columns=["CU", "AL", "RB"])
     for name, parameters in [("op_scale", None), ("op_rank", None), ("op_center", {}),

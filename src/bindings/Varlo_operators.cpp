@@ -110,9 +110,10 @@ py::object op_scale(const py::object& op_alpha) {
 }
 
 py::object op_sign(const py::object& op_alpha) {
-  const auto in = values_of(op_alpha, "op_sign");
+  auto in = values_of(op_alpha, "op_sign");
   if (in.view.size() == 0) return op_alpha;
-  br::assign_values_fresh(op_alpha, run([&] { return ops::sign(in.view); }));
+  Matrix out = run([&] { return ops::sign(in.view); });
+  br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
   return op_alpha;
 }
 
@@ -175,11 +176,12 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   }
   const double ls = number_of(longshort, "longshort");
   const bool count_form = ls >= 1;
-  const auto in = values_of(op_alpha, "op_longshort");
+  auto in = values_of(op_alpha, "op_longshort");
 
   if (m == ops::LongShortMode::same || m == ops::LongShortMode::keep_sign) {
     if (in.view.size() == 0) return op_alpha;
-    br::assign_values_fresh(op_alpha, run([&] { return ops::longshort(in.view, ls, m); }));
+    Matrix out = run([&] { return ops::longshort(in.view, ls, m); });
+    br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
     return op_alpha;
   }
 
@@ -218,15 +220,23 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   }
   if (m == ops::LongShortMode::keep_rank && !count_form) {
     if (in.view.size() == 0) return op_alpha;
-    br::assign_values_fresh(op_alpha, std::move(out));
+    br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
     return op_alpha;
   }
   return new_frame(std::move(out), in);
 }
 
+// Column labels that map to the same industries: the same Index, a view of it (a copied frame's), or an
+// equal Index of the same type and dtype.
+bool same_labels(const py::object& a, const py::object& b) {
+  if (a.is(b) || a.attr("is_")(b).cast<bool>()) return true;
+  return py::type::handle_of(a).is(py::type::handle_of(b)) && a.attr("dtype").equal(b.attr("dtype")) &&
+         a.attr("equals")(b).cast<bool>();
+}
+
 // The industry of each column, from futures_attributes.csv. Parsing the table costs several times the
 // operator itself, so the parsed table is kept while the file's size and modification time stay the
-// same, and the column mapping for the last column Index object seen (Index objects are immutable).
+// same, and the column mapping for the last column labels seen (Index objects are immutable).
 class Industries {
  public:
   explicit Industries(py::object csv) : csv_(std::move(csv)) {}
@@ -246,7 +256,7 @@ class Industries {
       key_ = key;
       columns_ = py::object();
     }
-    if (!columns_ || !columns.is(columns_)) {
+    if (!columns_ || !same_labels(columns, columns_)) {
       const bool upper = columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>();
       py::object industry;
       if (upper) {

@@ -173,3 +173,33 @@ void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& 
 }
 
 }  // namespace varlo::bridge
+
+namespace varlo::bridge {
+
+namespace {
+
+// The to_numpy() view of a single float64 block whose owning array (numpy collapses view chains to it)
+// holds its own memory and is referenced by the block (or the block's view of it) and this view alone.
+bool sole_block_view(const FArray& values) {
+  if (!values || Py_REFCNT(values.ptr()) != 1 || values.dtype().num() != py::dtype::of<double>().num()) return false;
+  const py::object base = values.base();  // one more reference while held here
+  if (!py::isinstance<py::array>(base)) return false;  // no base: a fresh array (several blocks, a cast)
+  const auto owner = py::reinterpret_borrow<py::array>(base);  // and one more
+  return owner.owndata() && Py_REFCNT(base.ptr()) == 4;
+}
+
+}  // namespace
+
+void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m) {
+  FArray values = std::move(in.values);
+  in.view = MatView{};
+  const bool sole = sole_block_view(values);
+  values = FArray();
+  if (sole) {
+    assign_values(df, std::move(m));
+  } else {
+    assign_values_fresh(df, std::move(m));
+  }
+}
+
+}  // namespace varlo::bridge

@@ -74,3 +74,13 @@ void assign_values_fresh(const py::handle& df, Matrix&& m);
 void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m);
 
 }  // namespace varlo::bridge
+
+namespace varlo::bridge {
+
+// assign_values_fresh for a frame whose values `in` (frame_in of df) the caller hands back. When those
+// values are a view of one float64 block whose memory nothing else references (no other frame, array or
+// view: the owning array is referenced only by the block and `in`), the forced copy is skipped; pandas'
+// own reference tracking then decides whether the block is copied before the write.
+void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m);
+
+}  // namespace varlo::bridge

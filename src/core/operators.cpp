@@ -287,9 +287,13 @@ struct RankWork {
 
 }  // namespace
 
+// Row sums and one division or subtraction per value: bound by memory, a second thread only pays on
+// frames of millions of values (at 2,500 x 100 its start costs more than it saves).
+constexpr std::size_t kStreamingWork = 8;
+
 Matrix scale(const MatView& x) {
   Matrix out(x.rows, x.cols);
-  parallel_for(x.rows, x.size(), [&](std::size_t r0, std::size_t r1) {
+  parallel_for(x.rows, x.size() / kStreamingWork, [&](std::size_t r0, std::size_t r1) {
     std::vector<double> sum(r1 - r0), count(r1 - r0);
     block_row_sums(x.data + r0, x.rows, r1 - r0, x.cols, sum.data(), count.data(), true, x.rows == 1);
     for (double& s : sum) s = s == 0.0 ? 1.0 : s;
@@ -313,7 +317,7 @@ Matrix sign(const MatView& x) {
 
 Matrix center(const MatView& x, double c) {
   Matrix out(x.rows, x.cols);
-  parallel_for(x.rows, x.size(), [&](std::size_t r0, std::size_t r1) {
+  parallel_for(x.rows, x.size() / kStreamingWork, [&](std::size_t r0, std::size_t r1) {
     std::vector<double> sum(r1 - r0), count(r1 - r0);
     block_row_sums(x.data + r0, x.rows, r1 - r0, x.cols, sum.data(), count.data(), false, x.rows == 1);
     for (std::size_t r = 0; r < r1 - r0; ++r) sum[r] = sum[r] / count[r] - c;
@@ -376,8 +380,307 @@ struct LongShortWork : RankWork {
 
 }  // namespace
 
+namespace {
+
+// Sides of one row from average-rank thresholds, without ranking every value: a value is short when its
+// ascending average rank (less + (equal + 1) / 2) is at most `a`, long when its descending one is at most
+// `b`. Both are monotone in the value, so each side is the values beyond the k-th smallest (largest) one,
+// found by selection, plus that value's ties when their shared rank passes.
+struct SideCut {
+  double lo = -kInf, hi = kInf;   // short: v < lo, or v == lo when lo_ties; long: v > hi, or v == hi when hi_ties
+  bool lo_ties = false, hi_ties = false;
+  std::size_t shorts = 0, longs = 0;  // sizes of the sides
+};
+
+// A value of a row with the number of the row's values below it and equal to it.
+struct Pick {
+  double value = kNaN;
+  std::size_t less = 0, equal = 0;
+};
+
+// The j1-th and j2-th smallest of the m values in buf (1-based places, 0 for none wanted), without sorting:
+// a counting pass over buckets spread linearly between the finite extremes (the mapping is monotone, so
+// bucket order is value order and equal values share a bucket) finds the bucket holding each place, and
+// only that bucket's few members are ordered and counted.
+class Selector {
+ public:
+  void select(const double* buf, std::size_t m, std::size_t j1, std::size_t j2, Pick& p1, Pick& p2) {
+    double lo = kInf, hi = -kInf;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double a = buf[i];
+      const bool finite = a - a == 0.0;
+      lo = finite && a < lo ? a : lo;
+      hi = finite && a > hi ? a : hi;
+    }
+    if (!(hi > lo)) {
+      // at most one finite value: the row itself is the one bucket
+      bucket_.assign(m, 0);
+      count_.assign(1, static_cast<std::uint32_t>(m));
+    } else {
+      const std::size_t nb = 2 * m;
+      const double scale = static_cast<double>(nb) / (hi * 0.5 - lo * 0.5);
+      const double half_lo = lo * 0.5;
+      const auto top = static_cast<double>(nb - 1);
+      bucket_.resize(m);
+      count_.assign(nb, 0);
+      for (std::size_t i = 0; i < m; ++i) {
+        double t = (buf[i] * 0.5 - half_lo) * scale;
+        t = t > 0 ? t : 0.0;  // -inf and lo
+        t = t < top ? t : top;  // +inf and hi
+        const auto b = static_cast<std::uint32_t>(t);
+        bucket_[i] = b;
+        ++count_[b];
+      }
+    }
+    std::size_t before1 = 0, before2 = 0;
+    const std::size_t b1 = j1 > 0 ? bucket_of(m, j1, before1) : count_.size();
+    const std::size_t b2 = j2 > 0 ? bucket_of(m, j2, before2) : count_.size();
+    part1_.resize(m + 1);
+    part2_.resize(m + 1);
+    std::size_t n1 = 0, n2 = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double v = buf[i];
+      part1_[n1] = v;
+      n1 += bucket_[i] == b1 ? 1 : 0;
+      part2_[n2] = v;
+      n2 += bucket_[i] == b2 ? 1 : 0;
+    }
+    if (j1 > 0) p1 = pick(part1_.data(), n1, j1 - before1, before1);
+    if (j2 > 0) p2 = pick(part2_.data(), n2, j2 - before2, before2);
+  }
+
+ private:
+  // The bucket holding place j, and the number of values in the buckets below it.
+  std::size_t bucket_of(std::size_t m, std::size_t j, std::size_t& before) const {
+    std::size_t b = 0;
+    before = 0;
+    if (2 * j <= m) {
+      while (before + count_[b] < j) before += count_[b++];
+    } else {
+      std::size_t after = 0;  // values in the buckets above b
+      b = count_.size() - 1;
+      while (m - after - count_[b] >= j) after += count_[b--];
+      before = m - after - count_[b];
+    }
+    return b;
+  }
+
+  // The k-th smallest (1-based) of a bucket's n members, `before` values lying below the bucket.
+  static Pick pick(double* part, std::size_t n, std::size_t k, std::size_t before) {
+    std::nth_element(part, part + (k - 1), part + n);
+    Pick p;
+    p.value = part[k - 1];
+    p.less = before;
+    for (std::size_t i = 0; i < n; ++i) {
+      p.less += part[i] < p.value ? 1 : 0;
+      p.equal += part[i] == p.value ? 1 : 0;
+    }
+    return p;
+  }
+
+  std::vector<std::uint32_t> bucket_, count_;
+  std::vector<double> part1_, part2_;
+};
+
+// buf: the row's m non-NaN values.
+SideCut side_cut(Selector& sel, const double* buf, std::size_t m, double a, double b) {
+  SideCut cut;
+  const auto md = static_cast<double>(m);
+  std::size_t j_lo = 0, j_hi = 0;  // places of the thresholds among the sorted values, 1-based; 0: none
+  if (a >= md) {
+    cut.lo = kInf;
+    cut.lo_ties = true;
+    cut.shorts = m;
+  } else if (a >= 1) {
+    j_lo = static_cast<std::size_t>(a);
+  }
+  if (b >= md) {
+    cut.hi = -kInf;
+    cut.hi_ties = true;
+    cut.longs = m;
+  } else if (b >= 1) {
+    j_hi = m - static_cast<std::size_t>(b) + 1;  // the floor(b)-th largest
+  }
+  if (j_lo == 0 && j_hi == 0) return cut;
+  Pick p_lo, p_hi;
+  sel.select(buf, m, j_lo, j_hi, p_lo, p_hi);
+  const auto rank = [](std::size_t below, std::size_t equal) {
+    return static_cast<double>(below) + static_cast<double>(equal + 1) * 0.5;
+  };
+  if (j_lo > 0) {
+    cut.lo = p_lo.value;
+    cut.lo_ties = rank(p_lo.less, p_lo.equal) <= a;
+    cut.shorts = p_lo.less + (cut.lo_ties ? p_lo.equal : 0);
+  }
+  if (j_hi > 0) {
+    cut.hi = p_hi.value;
+    cut.hi_ties = rank(m - p_hi.less - p_hi.equal, p_hi.equal) <= b;
+    cut.longs = m - p_hi.less - (cut.hi_ties ? 0 : p_hi.equal);
+  }
+  return cut;
+}
+
+// The fraction form's sides as average-rank thresholds for side_cut. `score(k)` is the percentile score
+// of the average rank k / 2, k / (2 m) - shift in pandas' arithmetic, monotone in k: short when
+// score <= ls, long when score >= 1 - ls. Returns the largest ascending rank that is short, and the
+// largest descending rank that is long (0: none). The real-number solution is a guess within a step or
+// two of the floating-point one, which the steps from it settle.
+template <class Score>
+std::pair<double, double> score_cut(std::size_t m, double ls, double shift, Score&& score) {
+  const double upper = 1.0 - ls;
+  const double top = 2.0 * static_cast<double>(m);
+  const auto guess = [&](double k, double lo, double hi) {
+    k = k > lo ? k : lo;  // NaN too
+    return static_cast<std::size_t>(k < hi ? k : hi);
+  };
+  // largest k in [2, 2m] with score(k) <= ls; 0 when none
+  std::size_t a = guess(std::floor(top * (ls + shift)), 1.0, top);
+  while (a < 2 * m && score(a + 1) <= ls) ++a;
+  while (a >= 2 && !(score(a) <= ls)) --a;
+  if (a < 2) a = 0;
+  // smallest k in [2, 2m] with score(k) >= upper; 2m + 1 when none
+  std::size_t b = guess(std::ceil(top * (upper + shift)), 2.0, top + 1);
+  while (b > 2 && score(b - 1) >= upper) --b;
+  while (b <= 2 * m && !(score(b) >= upper)) ++b;
+  // ascending rank >= b/2  <=>  descending rank (m + 1 - ascending) <= m + 1 - b/2
+  const double desc = b > 2 * m ? 0.0 : static_cast<double>(m) + 1 - static_cast<double>(b) * 0.5;
+  return {static_cast<double>(a) * 0.5, desc};
+}
+
+// Shifted score: rank / m minus half the lowest one (pandas' arithmetic).
+std::pair<double, double> shifted_score_cut(const double* buf, std::size_t m, double ls) {
+  const auto md = static_cast<double>(m);
+  const double lowest = *std::min_element(buf, buf + m);
+  double ties = 0;
+  for (std::size_t i = 0; i < m; ++i) ties += buf[i] == lowest ? 1.0 : 0.0;
+  const double shift = ((ties + 1) * 0.5 / md) / 2;
+  return score_cut(m, ls, shift, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift; });
+}
+
+// Centred score: rank / m - (row mean of rank / m - 0.5). The ranks of a row always sum to m (m + 1) / 2,
+// so pandas' floating sum of the m percentile ranks lies within (m + 1)^2 units of roundoff of (m + 1) / 2;
+// the thresholds for both ends of that range are returned. Where they differ, a score within roundoff of
+// a side's limit could be decided by the exact sum, if some value has such a rank.
+std::pair<std::pair<double, double>, std::pair<double, double>> centred_score_cuts(std::size_t m, double ls) {
+  const auto md = static_cast<double>(m);
+  const double err = (md + 1) * (md + 1) * std::numeric_limits<double>::epsilon();
+  const double half = (md + 1) * 0.5;
+  const double shift_lo = (half - err) / md - 0.5, shift_hi = (half + err) / md - 0.5;
+  return {score_cut(m, ls, shift_lo, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_lo; }),
+          score_cut(m, ls, shift_hi, [&](std::size_t k) { return static_cast<double>(k) * 0.5 / md - shift_hi; })};
+}
+
+// longshort() for the modes whose sides alone matter (same, keep_sign, keep_distance).
+Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
+  const bool count_form = ls >= 1;
+  const bool centred = mode == LongShortMode::keep_distance;
+  Matrix out(x.rows, x.cols);
+  struct Work {
+    Selector sel;
+    Ranker ranker;
+    std::vector<double> buf, res, keep, row, rank;
+    double shift[kTile], sum[kTile], count[kTile];
+    double lo[kTile], hi[kTile];  // a row's SideCut as inclusive bounds; NaN: no side
+    bool single_row = false;
+    explicit Work(std::size_t n) : buf(n), res(kTile * n), keep(kTile * n), row(n), rank(n) {}
+
+    // Inclusive bounds of the sides of row r from the exact centred scores, pandas' arithmetic.
+    void exact_centred(const Tile& t, std::size_t r, double ls, double& lo, double& hi) {
+      for (std::size_t c = 0; c < t.n; ++c) row[c] = t.x[c * kTile + r];
+      const auto m = static_cast<double>(ranker.rank(row.data(), 1, t.n, rank.data()));
+      for (std::size_t c = 0; c < t.n; ++c) rank[c] = rank[c] / m;
+      double total = 0, unused = 0;
+      block_row_sums(rank.data(), 1, 1, t.n, &total, &unused, false, single_row);
+      const double shift = total / m - 0.5;
+      lo = kNaN;
+      hi = kNaN;
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double score = rank[c] - shift;
+        if (score <= ls && !(row[c] <= lo)) lo = row[c];
+        if (score >= 1.0 - ls && !(row[c] >= hi)) hi = row[c];
+      }
+    }
+  };
+  by_tiles<Work>(x, [&](Tile& t, Work& w) {
+    const std::vector<double>* keep = &t.x;
+    if (mode == LongShortMode::keep_distance) {
+      block_row_sums(t.x.data(), kTile, t.nr, t.n, w.sum, w.count, false, w.single_row);
+      for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.sum[r] / w.count[r] - 0.0;
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double* a = t.x.data() + c * kTile;
+        double* d = w.keep.data() + c * kTile;
+        for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] - w.shift[r];
+      }
+      keep = &w.keep;
+    }
+    for (std::size_t r = 0; r < t.nr; ++r) {
+      std::size_t m = 0;
+      for (std::size_t c = 0; c < t.n; ++c) {
+        const double v = t.x[c * kTile + r];
+        w.buf[m] = v;
+        m += is_nan(v) ? 0 : 1;
+      }
+      SideCut cut;
+      if (m > 0 && !count_form && centred) {
+        const auto [one, other] = centred_score_cuts(m, ls);
+        cut = side_cut(w.sel, w.buf.data(), m, one.first, one.second);
+        if (one != other) {
+          const SideCut alt = side_cut(w.sel, w.buf.data(), m, other.first, other.second);
+          if (alt.shorts != cut.shorts || alt.longs != cut.longs) {
+            w.exact_centred(t, r, ls, w.lo[r], w.hi[r]);
+            continue;
+          }
+        }
+      } else if (m > 0) {
+        const auto [a, b] = count_form ? std::pair<double, double>{ls, ls} : shifted_score_cut(w.buf.data(), m, ls);
+        cut = side_cut(w.sel, w.buf.data(), m, a, b);
+      }
+      w.lo[r] = cut.lo_ties ? cut.lo : (cut.lo == -kInf ? kNaN : std::nextafter(cut.lo, -kInf));
+      w.hi[r] = cut.hi_ties ? cut.hi : (cut.hi == kInf ? kNaN : std::nextafter(cut.hi, kInf));
+    }
+    // One pass per column down the tile's rows, free of branches the data decides: short when v <= lo,
+    // long when v >= hi (the inclusive bounds of the row's cut).
+    const bool keep_sign = mode == LongShortMode::keep_sign;
+    for (std::size_t c = 0; c < t.n; ++c) {
+      const double* v = t.x.data() + c * kTile;
+      const double* k = keep->data() + c * kTile;
+      double* o = w.res.data() + c * kTile;
+      if (mode == LongShortMode::keep_distance) {
+        for (std::size_t r = 0; r < t.nr; ++r) {
+          const double e = v[r];
+          const bool middle = !(e <= w.lo[r]) & !(e >= w.hi[r]) & (e == e);
+          o[r] = middle ? 0.0 : k[r];
+        }
+      } else if (keep_sign) {
+        for (std::size_t r = 0; r < t.nr; ++r) {
+          const double e = v[r];
+          double res = e == e ? 0.0 : e;
+          res = e <= w.lo[r] && !(e > 0) ? -1.0 : res;
+          res = e >= w.hi[r] ? (e < 0 ? 0.0 : 1.0) : res;
+          o[r] = res;
+        }
+      } else {
+        for (std::size_t r = 0; r < t.nr; ++r) {
+          const double e = v[r];
+          double res = e == e ? 0.0 : e;
+          res = e <= w.lo[r] ? -1.0 : res;
+          res = e >= w.hi[r] ? 1.0 : res;
+          o[r] = res;
+        }
+      }
+    }
+    t.store(w.res, out);
+  });
+  return out;
+}
+
+}  // namespace
+
 Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
                  const MatView* base) {
+  if (score == nullptr && base == nullptr && std::isfinite(longshort) && mode != LongShortMode::keep_rank) {
+    return longshort_by_selection(x, longshort, mode);
+  }
   const bool count_form = longshort >= 1;
   const bool centred = mode == LongShortMode::keep_rank || mode == LongShortMode::keep_distance;
   const bool constant_sides = !centred;
@@ -598,6 +901,48 @@ Matrix smooth_weighted(const MatView& x, std::span<const double> weights) {
   return out;
 }
 
+namespace {
+
+// One member column added into its industry's running sums. Two dates at a time through the compiler's
+// vector types: it does not turn the NaN tests of the plain loop into selects by itself.
+using Double2 = double __attribute__((vector_size(16)));
+
+void kahan_add(const double* __restrict v, double* __restrict gs, double* __restrict gc, double* __restrict gn,
+               std::size_t nr) {
+  const Double2 zero = {0.0, 0.0}, one = {1.0, 1.0};
+  std::size_t r = 0;
+  for (; r + 2 <= nr; r += 2) {
+    Double2 a, s, c, n;
+    std::memcpy(&a, v + r, sizeof a);
+    std::memcpy(&s, gs + r, sizeof s);
+    std::memcpy(&c, gc + r, sizeof c);
+    std::memcpy(&n, gn + r, sizeof n);
+    // NaN is skipped (not added as 0, which would apply the compensation); an infinity resets it
+    const auto ok = a == a;
+    const Double2 y = a - c;
+    const Double2 t = s + y;
+    const Double2 cp = t - s - y;
+    n += ok ? one : zero;
+    c = ok ? (cp == cp ? cp : zero) : c;
+    s = ok ? t : s;
+    std::memcpy(gs + r, &s, sizeof s);
+    std::memcpy(gc + r, &c, sizeof c);
+    std::memcpy(gn + r, &n, sizeof n);
+  }
+  for (; r < nr; ++r) {
+    const double a = v[r];
+    const bool ok = a == a;
+    const double y = a - gc[r];
+    const double t = gs[r] + y;
+    const double cp = t - gs[r] - y;
+    gn[r] += ok ? 1.0 : 0.0;
+    gc[r] = ok ? (cp == cp ? cp : 0.0) : gc[r];
+    gs[r] = ok ? t : gs[r];
+  }
+}
+
+}  // namespace
+
 Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups,
                double least_number) {
   Matrix out(x.rows, x.cols);
@@ -615,21 +960,7 @@ Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_
     for (std::size_t c = 0; c < x.cols; ++c) {
       if (group[c] < 0) continue;
       const std::size_t g = static_cast<std::size_t>(group[c]) * kBlock;
-      const double* v = x.data + c * x.rows + r0;
-      double* gs = sum.data() + g;
-      double* gc = comp.data() + g;
-      double* gn = nobs.data() + g;
-      for (std::size_t r = 0; r < nr; ++r) {
-        // NaN is skipped (not added as 0, which would apply the compensation); select, not branch
-        const double a = v[r];
-        const bool ok = a == a;
-        const double y = a - gc[r];
-        const double t = gs[r] + y;
-        const double cp = t - gs[r] - y;
-        gn[r] += ok ? 1.0 : 0.0;
-        gc[r] = ok ? (cp == cp ? cp : 0.0) : gc[r];
-        gs[r] = ok ? t : gs[r];
-      }
+      kahan_add(x.data + c * x.rows + r0, sum.data() + g, comp.data() + g, nobs.data() + g, nr);
     }
     for (std::size_t i = 0; i < n_groups * kBlock; ++i) {
       const double mean = sum[i] / nobs[i];

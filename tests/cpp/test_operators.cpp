@@ -179,6 +179,70 @@ TEST(LongShort, SuppliedScoreAndBase) {
   expect_row(ops::longshort(x.view(), 1, ops::LongShortMode::keep_distance, nullptr, &bv), 0, {10, 0, 0, 0, 50});
 }
 
+// op_longshort of one row by the rank definitions, in pandas' arithmetic (sums in column order).
+std::vector<double> naive_longshort(const std::vector<double>& v, double ls, ops::LongShortMode mode) {
+  const std::vector<double> pct = naive_ranks(v);
+  double m = 0, lowest = kInf, pct_sum = 0, sum = 0;
+  for (std::size_t c = 0; c < v.size(); ++c) {
+    const bool ok = !std::isnan(v[c]);
+    m += ok ? 1 : 0;
+    lowest = ok && pct[c] < lowest ? pct[c] : lowest;
+    pct_sum = c == 0 ? (ok ? pct[c] : 0.0) : pct_sum + (ok ? pct[c] : 0.0);
+    sum = c == 0 ? (ok ? v[c] : 0.0) : sum + (ok ? v[c] : 0.0);
+  }
+  const bool centred = mode == ops::LongShortMode::keep_distance;
+  const double shift = centred ? pct_sum / m - 0.5 : lowest / 2;
+  std::vector<double> out(v.size());
+  for (std::size_t c = 0; c < v.size(); ++c) {
+    double less = 0, equal = 0;
+    for (double y : v) {
+      less += y < v[c] ? 1 : 0;
+      equal += y == v[c] ? 1 : 0;
+    }
+    const double rank = less + (equal + 1) / 2;
+    const double score = pct[c] - shift;
+    const bool is_short = ls >= 1 ? rank <= ls : score <= ls;
+    const bool is_long = ls >= 1 ? m + 1 - rank <= ls : score >= 1 - ls;
+    double res = is_long ? 1.0 : (is_short ? -1.0 : 0.0);
+    if (mode == ops::LongShortMode::keep_sign && ((res == -1 && v[c] > 0) || (res == 1 && v[c] < 0))) res = 0;
+    if (centred) res = is_short || is_long ? v[c] - sum / m : 0.0;
+    out[c] = std::isnan(v[c]) ? kNaN : res;
+  }
+  return out;
+}
+
+TEST(LongShort, SidesMatchTheRankDefinitionsToTheBit) {
+  // Few distinct values give tied groups whose average rank sits exactly on a side's limit (for 0.2 and
+  // ten valid values the centred score of rank 2.5 is 0.2 up to roundoff), infinities rank as values.
+  std::mt19937_64 gen(5);
+  std::uniform_int_distribution<int> small(-4, 4);
+  for (std::size_t cols : {1, 3, 10, 11, 20, 25, 64, 130}) {
+    Matrix x(24, cols);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+      for (std::size_t c = 0; c < cols; ++c) {
+        const int k = small(gen);
+        x(r, c) = k == 4 ? (r % 3 == 0 ? kInf : kNaN) : k == -4 && r % 2 ? -kInf : r % 4 == 1 ? k * 0.37 : k;
+      }
+    }
+    for (const auto mode : {ops::LongShortMode::same, ops::LongShortMode::keep_sign, ops::LongShortMode::keep_distance}) {
+      for (const double ls : {1.0, 2.0, 2.5, 7.0, 0.05, 0.2, 0.25, 0.3, 0.5, 0.7}) {
+        const Matrix y = ops::longshort(x.view(), ls, mode);
+        for (std::size_t r = 0; r < x.rows; ++r) {
+          const auto want = naive_longshort(row_of(x, r), ls, mode);
+          const auto got = row_of(y, r);
+          for (std::size_t c = 0; c < cols; ++c) {
+            if (std::isnan(want[c])) {
+              EXPECT_TRUE(std::isnan(got[c]));
+            } else {
+              EXPECT_EQ(got[c], want[c]) << "cols " << cols << " ls " << ls << " row " << r << " col " << c;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Neutral, IndustryMeansWithAtLeastEnoughMembers) {
   const Matrix x = from_rows({{1, kNaN, 5, 1}, {1, 3, 7, 2}, {kInf, 1, 1, 1}});
   const std::vector<std::int64_t> group = {0, 0, 1, -1};
