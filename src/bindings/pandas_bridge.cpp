@@ -149,13 +149,7 @@ void assign_fresh(const py::handle& df, const std::vector<py::ssize_t>& position
   if (all_columns) {
     assign_values(df, std::move(m));
   } else {
-    const auto rows = static_cast<py::ssize_t>(m.rows);
-    const auto cols = static_cast<py::ssize_t>(m.cols);
-    auto owner = std::make_unique<std::vector<double>>(std::move(m.data));
-    double* data = owner->data();
-    const py::capsule capsule(owner.release(), [](void* p) { delete static_cast<std::vector<double>*>(p); });
-    const auto item = static_cast<py::ssize_t>(sizeof(double));
-    const py::array_t<double> arr({rows, cols}, {item, item * rows}, data, capsule);
+    const py::array_t<double> arr = matrix_array(std::move(m));
     py::list pos;
     for (const auto p : positions) pos.append(p);
     const py::slice all(py::none{}, py::none{}, py::none{});
