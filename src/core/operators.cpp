@@ -14,6 +14,18 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Smallest and largest finite value (lo > hi when there is none).
+std::pair<double, double> finite_range(const double* x, std::size_t m) {
+  double lo = kInf, hi = -kInf;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double a = x[i];
+    const bool finite = a - a == 0.0;
+    lo = finite && a < lo ? a : lo;
+    hi = finite && a > hi ? a : hi;
+  }
+  return {lo, hi};
+}
+
 bool is_nan(double v) { return v != v; }
 
 // Runs fn(begin, end) over [0, n) in contiguous chunks, on several threads when there is enough work
@@ -126,13 +138,7 @@ class Ranker {
       }
       return;
     }
-    double lo = kInf, hi = -kInf;
-    for (std::size_t i = 0; i < m; ++i) {
-      const double a = x[i];
-      const bool finite = a - a == 0.0;
-      lo = finite && a < lo ? a : lo;
-      hi = finite && a > hi ? a : hi;
-    }
+    const auto [lo, hi] = finite_range(x, m);
     if (!(hi > lo)) {
       // one finite value at most, with infinities: all ties but for the infinities' sides
       sort_range(x, ix, m, base, stride, out);
@@ -405,13 +411,7 @@ struct Pick {
 class Selector {
  public:
   void select(const double* buf, std::size_t m, std::size_t j1, std::size_t j2, Pick& p1, Pick& p2) {
-    double lo = kInf, hi = -kInf;
-    for (std::size_t i = 0; i < m; ++i) {
-      const double a = buf[i];
-      const bool finite = a - a == 0.0;
-      lo = finite && a < lo ? a : lo;
-      hi = finite && a > hi ? a : hi;
-    }
+    const auto [lo, hi] = finite_range(buf, m);
     if (!(hi > lo)) {
       // at most one finite value: the row itself is the one bucket
       bucket_.assign(m, 0);
