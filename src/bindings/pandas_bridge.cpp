@@ -99,11 +99,6 @@ py::object datetime_index(const std::vector<Day>& days) {
   return pd().attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"));
 }
 
-std::int64_t ns_of_timestamp(const py::handle& ts) {
-  py::object t = pd().attr("Timestamp")(ts);
-  return t.attr("value").cast<std::int64_t>();
-}
-
 TradingCalendar calendar_of(const py::handle& holidays) {
   py::object arr = np().attr("asarray")(py::reinterpret_borrow<py::object>(holidays), py::arg("dtype") = "datetime64[ns]");
   return TradingCalendar(days_of(arr));

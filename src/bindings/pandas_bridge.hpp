@@ -48,7 +48,6 @@ inline constexpr Day kNaTDay = INT64_MIN;
 std::vector<std::int64_t> ns_of(const py::handle& datetimes);
 std::vector<Day> days_of(const py::handle& datetimes);
 py::object datetime_index(const std::vector<Day>& days);
-std::int64_t ns_of_timestamp(const py::handle& ts);  // a Timestamp or anything pd.Timestamp accepts
 
 // The core calendar over a sequence of holiday dates (strings or datetimes).
 TradingCalendar calendar_of(const py::handle& holidays);
