@@ -89,6 +89,36 @@ TEST(Rank, MatchesTheDefinitionOnSkewedAndCrowdedRows) {
   }
 }
 
+TEST(Rank, InfinitiesAndExtremeSpansMatchTheDefinition) {
+  // Infinities sit below and above every bucket; spans near the overflow limit or made only of subnormals
+  // push the bucket scale to its limits; constant finite parts leave no span at all.
+  const double special[] = {kInf, -kInf, kNaN, 1.7976931348623157e308, -1.7976931348623157e308,
+                            4.9e-324, -4.9e-324, 0.0, -0.0, 1.0, 1.0000000000000002};
+  std::mt19937_64 gen(5);
+  std::uniform_int_distribution<int> pick(0, 10);
+  std::exponential_distribution<double> expo(1.0);
+  std::uniform_real_distribution<double> unit;
+  for (std::size_t cols : {1, 3, 17, 150, 1200}) {
+    Matrix x(24, cols);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+      for (std::size_t c = 0; c < cols; ++c) {
+        const int k = pick(gen);
+        const double s = special[static_cast<std::size_t>(k)];
+        switch (r % 6) {
+          case 0: x(r, c) = s; break;
+          case 1: x(r, c) = k < 3 ? s : expo(gen); break;
+          case 2: x(r, c) = k < 3 ? s : (k == 3 ? 1e12 * expo(gen) : unit(gen)); break;
+          case 3: x(r, c) = k < 3 ? s : 5.0; break;
+          case 4: x(r, c) = k < 3 ? s : std::ldexp(unit(gen), -1060); break;
+          default: x(r, c) = k < 2 ? s : std::round(expo(gen) * 3) * (k == 2 ? 1e200 : 1.0); break;
+        }
+      }
+    }
+    const Matrix p = ops::rank_pct(x.view());
+    for (std::size_t r = 0; r < x.rows; ++r) expect_row(p, r, naive_ranks(row_of(x, r)));
+  }
+}
+
 TEST(RankCenter, CentresThePercentileRanks) {
   const Matrix x = from_rows({{10, 20, 30, 40}, {10, kNaN, 30, 40}});
   const Matrix y = ops::rank_center(x.view());
