@@ -239,3 +239,24 @@ def test_set_parameters_and_do_operators(market_upper):
     bare.do_operators()
     assert bare.original_alpha is frame
     assert callable(vc.op_rank)
+
+
+def test_final_record_equals_pandas_construction(market_upper):
+    ctx = _recording_context(market_upper, ["RB", "CU", "AU"], ["2017-01-03", "2017-01-06"])
+    for i, day in enumerate(ctx.backtest_calendar):
+        ctx.timestamp = day
+        ctx.alpha = pd.Series({"RB": 0.1 * i, "AU": np.nan} if i % 2 else {"CU": -1.0 * i})
+        ctx.record_alpha()
+        if day != ctx.end_timestamp:
+            lists = {k: list(v) for k, v in ctx.original_alpha["alpha_dict"].items()}
+    lists = {k: v + [ctx.alpha.to_dict().get(k, np.nan)] for k, v in lists.items()}
+    expected = pd.DataFrame(lists, index=ctx.backtest_calendar)
+    pd.testing.assert_frame_equal(ctx.original_alpha, expected, check_exact=True)
+    assert ctx.original_alpha.columns.equals(expected.columns) and ctx.original_alpha.columns.dtype == expected.columns.dtype
+    # int values keep pandas' own construction (an int column stays int)
+    ctx = _recording_context(market_upper, ["RB"], ["2017-01-03", "2017-01-04"])
+    for day in ctx.backtest_calendar:
+        ctx.timestamp = day
+        ctx.alpha = pd.Series({"RB": 3})
+        ctx.record_alpha()
+    assert ctx.original_alpha["RB"].dtype == np.int64

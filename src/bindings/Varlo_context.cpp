@@ -233,6 +233,29 @@ void append(const py::handle& list, const py::handle& value) {
   }
 }
 
+// The record as a float frame, built straight from the lists when every entry is a float and every list
+// spans the calendar; otherwise None, and pandas builds it (other dtypes, or pandas' own length error).
+py::object float_record(const py::handle& record, const py::handle& calendar) {
+  if (!PyDict_CheckExact(record.ptr())) return py::none();
+  const auto alpha_dict = py::reinterpret_borrow<py::dict>(record);
+  const std::size_t rows = py::len(calendar);
+  const std::size_t cols = alpha_dict.size();
+  if (cols == 0) return py::none();
+  varlo::Matrix m(rows, cols);
+  std::size_t c = 0;
+  for (auto [key, list] : alpha_dict) {
+    (void)key;
+    if (!PyList_CheckExact(list.ptr()) || static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())) != rows) return py::none();
+    auto col = m.col(c++);
+    for (std::size_t r = 0; r < rows; ++r) {
+      PyObject* v = PyList_GET_ITEM(list.ptr(), static_cast<py::ssize_t>(r));
+      if (!PyFloat_CheckExact(v)) return py::none();
+      col[r] = PyFloat_AS_DOUBLE(v);
+    }
+  }
+  return br::frame_out(std::move(m), calendar, py::list(alpha_dict));
+}
+
 void record_alpha(const py::handle& self, const Shared& sh) {
   const py::object timestamp = self.attr("timestamp");
   const py::object universe = self.attr("original_symbols");
@@ -259,7 +282,8 @@ void record_alpha(const py::handle& self, const Shared& sh) {
   // `_values` is the backing array itself; `values` builds a read-only view each call (a few microseconds,
   // which is most of a day's recording). Only read here.
   if (py::type::handle_of(alpha).is(sh.series_cls)) {
-    values = py::hasattr(alpha, "_values") ? alpha.attr("_values") : alpha.attr("values");
+    values = py::getattr(alpha, "_values", py::none());
+    if (values.is_none()) values = alpha.attr("values");
   }
   const bool plain_floats = values && py::isinstance<py::array>(values) &&
                             py::reinterpret_borrow<py::array>(values).dtype().equal(sh.float64);
@@ -281,7 +305,8 @@ void record_alpha(const py::handle& self, const Shared& sh) {
   append(record[py::str("alpha_multiplier")], self.attr("alpha_multiplier"));
   if (timestamp.equal(self.attr("end_timestamp"))) {
     py::object calendar = self.attr("backtest_calendar");
-    py::object frame = br::pd().attr("DataFrame")(alpha_dict, "index"_a = calendar);
+    py::object frame = float_record(alpha_dict, calendar);
+    if (frame.is_none()) frame = br::pd().attr("DataFrame")(alpha_dict, "index"_a = calendar);
     self.attr("alpha_multiplier") = sh.series_cls(record[py::str("alpha_multiplier")], "index"_a = calendar);
     self.attr("original_alpha") = frame;
   }
