@@ -137,12 +137,7 @@ void write_last_position(const py::object& config, const py::object& path, const
   py::module_ pd = br::pd();
   py::module_ np = br::np();
   py::object contracts = read_table(config["data_path"], text(config["trade"]["trade_contract"]) + "_contract.pkl");
-  py::object attributes = pd.attr("read_csv")(br::package_dir(kModuleName) / py::str("futures_attributes.csv"),
-                                              "index_col"_a = 0);
-  py::object labels = contracts.attr("columns");
-  if (!labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>()) {
-    attributes.attr("index") = attributes["symbol_name"].attr("values");
-  }
+  py::object attributes = br::attribute_table(kModuleName, contracts.attr("columns"));
   py::object last_timestamp = volume_position.attr("index")[py::int_(-1)];
   py::object symbols = volume_position.attr("columns");
   py::object last_contract = contracts.attr("loc")[py::make_tuple(last_timestamp, symbols)];

@@ -48,10 +48,6 @@ struct Shared {
 
 ContextState& state_of(const py::handle& self) { return py::cast<ContextState&>(self); }
 
-bool columns_upper(const py::handle& columns) {
-  return columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>();
-}
-
 // `timestamp - k * TD` in nanoseconds since the epoch: on the core calendar when TD is the constructor's
 // own offset and the date a naive Timestamp, otherwise through the offset's own arithmetic.
 std::int64_t shifted_ns(const py::handle& self, const py::handle& timestamp, std::int64_t k, const Shared& sh) {
@@ -113,7 +109,7 @@ void get_data(const py::handle& self, const Shared& sh) {
   py::dict data = self.attr("data");
   py::list upper;
   for (py::handle s : self.attr("original_symbols")) upper.append(s.attr("upper")());
-  if (columns_upper(data["dominant_contract"].attr("columns"))) {
+  if (br::labels_upper(data["dominant_contract"].attr("columns"))) {
     self.attr("original_symbols") = upper;
   } else {
     self.attr("original_symbols") = attrs.attr("loc")[py::make_tuple(upper, "symbol_name")].attr("to_list")();
@@ -336,11 +332,7 @@ PYBIND11_MODULE(Varlo_context, m) {
   m.attr("pd") = br::pd();
   py::module_ tradingday = py::module_::import("VarloAlpha.Module.Varlo_tradingday");
   m.attr("TradingDay") = tradingday.attr("TradingDay");
-  py::module_ operators = py::module_::import("VarloAlpha.Module.Varlo_operators");
-  for (py::handle name : py::module_::import("builtins").attr("dir")(operators)) {
-    const std::string s = name.cast<std::string>();
-    if (!s.empty() && s[0] != '_') m.attr(name) = operators.attr(name);
-  }
+  br::bind_public_names(m, py::module_::import("VarloAlpha.Module.Varlo_operators"));
 
   py::class_<ContextState>(m, "_ContextState", py::dynamic_attr()).def(py::init<>());
 

@@ -52,7 +52,6 @@ py::object get_position_alpha(const py::object& alpha, const py::object& alpha_m
 }
 
 py::tuple get_position(const py::object& position_alpha, const py::object& config) {
-  py::module_ pd = br::pd();
   py::object trade = config[py::str("trade")];
   const py::object trade_contract = trade.attr("get")("trade_contract", "dominant");
   const py::object matching_type = trade.attr("get")("matching_type", "vwap");
@@ -61,11 +60,8 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
                                            data_path / (trade_contract + py::str("_") + matching_type + py::str(".pkl"))});
   py::object prevclose = tables[0].attr("reindex_like")(position_alpha);
   py::object matching_price = tables[1].attr("reindex_like")(position_alpha);
-  py::object attrs = pd.attr("read_csv")(br::package_dir(kModuleName) / py::str("futures_attributes.csv"), "index_col"_a = 0);
   py::object columns = position_alpha.attr("columns");
-  if (!columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>()) {
-    attrs.attr("index") = attrs[py::str("symbol_name")].attr("values");
-  }
+  py::object attrs = br::attribute_table(kModuleName, columns);
   py::object multiplier = attrs[py::str("contract_multiplier")].attr("loc")[columns];
   const py::object capital = trade[py::str("capital")];
   const double money = (capital * trade[py::str("leverage")]).cast<double>();
@@ -96,17 +92,12 @@ PYBIND11_MODULE(Varlo_module, m) {
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();
   py::module_ context_mod = py::module_::import("VarloAlpha.Module.Varlo_context");
-  py::module_::import("VarloAlpha.Module.Varlo_analyse");
   m.attr("Context") = context_mod.attr("Context");
   py::module_ analyse_mod = py::module_::import("VarloAlpha.Module.Varlo_analyse");
   for (const char* name : {"analyse", "multi_analyse", "stratification"}) {
     if (py::hasattr(analyse_mod, name)) m.attr(name) = analyse_mod.attr(name);
   }
-  py::module_ operators = py::module_::import("VarloAlpha.Module.Varlo_operators");
-  for (py::handle name : py::module_::import("builtins").attr("dir")(operators)) {
-    const std::string s = name.cast<std::string>();
-    if (!s.empty() && s[0] != '_') m.attr(name) = operators.attr(name);
-  }
+  br::bind_public_names(m, py::module_::import("VarloAlpha.Module.Varlo_operators"));
   py::dict ns = m.attr("__dict__");
 
   m.def(

@@ -257,7 +257,7 @@ class Industries {
       columns_ = py::object();
     }
     if (!columns_ || !same_labels(columns, columns_)) {
-      const bool upper = columns.attr("str").attr("upper")().attr("equals")(columns).cast<bool>();
+      const bool upper = br::labels_upper(columns);
       py::object industry;
       if (upper) {
         industry = table_["industry_wind"];

@@ -109,6 +109,24 @@ py::object package_dir(const char* module_name) {
   return py::module_::import("pathlib").attr("Path")(spec.attr("origin")).attr("parent");
 }
 
+bool labels_upper(const py::handle& labels) {
+  return labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>();
+}
+
+py::object attribute_table(const char* module_name, const py::handle& labels) {
+  py::object table = pd().attr("read_csv")(package_dir(module_name) / py::str("futures_attributes.csv"),
+                                           py::arg("index_col") = 0);
+  if (!labels_upper(labels)) table.attr("index") = table[py::str("symbol_name")].attr("values");
+  return table;
+}
+
+void bind_public_names(py::module_& m, const py::module_& from) {
+  for (py::handle name : py::module_::import("builtins").attr("dir")(from)) {
+    const std::string s = name.cast<std::string>();
+    if (!s.empty() && s[0] != '_') m.attr(name) = from.attr(name);
+  }
+}
+
 }  // namespace varlo::bridge
 
 namespace varlo::bridge {

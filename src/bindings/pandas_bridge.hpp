@@ -55,6 +55,16 @@ TradingCalendar calendar_of(const py::handle& holidays);
 // Package directory (where the data files lie) of a module of this package.
 py::object package_dir(const char* module_name);
 
+// Whether labels are written in upper case (the attribute table's own keys) rather than by symbol_name.
+bool labels_upper(const py::handle& labels);
+
+// futures_attributes.csv from the package directory, keyed like `labels`: by its own upper-case codes, or
+// by its symbol_name column when the labels are not all upper case.
+py::object attribute_table(const char* module_name, const py::handle& labels);
+
+// Binds every public name of `from` on `m`, as a star import does.
+void bind_public_names(py::module_& m, const py::module_& from);
+
 }  // namespace varlo::bridge
 
 namespace varlo::bridge {
