@@ -108,7 +108,10 @@ def test_get_holidays_rebuilds_the_shipped_file(tmp_path, monkeypatch):
     written = (tmp_path / "holidays.csv").read_text()
     lines = written.splitlines()
     assert lines[0] == ",0" and lines[1] == "2000-01-01,"
-    assert lines[-1].startswith(f"{datetime.date.today().year}-12-")
+    # The file ends with the last year the source covers, whatever year the clock shows.
+    from WindPy import w
+    _, sessions = w.tdays("2000-01-01", "2100-12-31", "TradingCalendar=SHFE", usedf=True)
+    assert lines[-1].startswith(f"{sessions.index[-1].year}-12-")
     assert written == (PKG / "holidays.csv").read_text()
 
 
@@ -133,13 +136,19 @@ def _fake_windpy(monkeypatch, result):
     return w
 
 
+class _FrozenDate(datetime.date):
+    @classmethod
+    def today(cls):
+        return cls(2031, 6, 15)
+
+
 def test_get_holidays_calls_and_format(tmp_path, monkeypatch):
     days = pd.DatetimeIndex(["2000-01-04", "2000-01-05", "2001-12-31"])
     w = _fake_windpy(monkeypatch, (0, pd.DataFrame(index=days.date)))
     monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(datetime, "date", _FrozenDate)
     vt.get_holidays()
-    year = datetime.date.today().year
-    assert w.calls == [("start",), ("tdays", ("2000-01-01", f"{year}-12-31", "TradingCalendar=SHFE"), {"usedf": True})]
+    assert w.calls == [("start",), ("tdays", ("2000-01-01", "2031-12-31", "TradingCalendar=SHFE"), {"usedf": True})]
     text = (tmp_path / "holidays.csv").read_text().splitlines()
     expected = pd.date_range("2000-01-01", "2001-12-31").difference(days)
     assert text[0] == ",0" and text[1:] == [f"{d:%Y-%m-%d}," for d in expected]
