@@ -240,3 +240,50 @@ def test_get_position_bad_files_raise_the_readers_errors(tmp_path, frame):
     (tmp_path / "dominant_vwap.pkl").write_bytes(gzip.compress(raw[:100]) + gzip.compress(raw[100:]))
     position, _ = vm.get_position(pa, cfg)
     pd.testing.assert_frame_equal(position, expected)
+
+
+READ_BAD_FILE = r"""
+import resource, sys
+from pathlib import Path
+import numpy as np, pandas as pd
+from VarloAlpha.Module import Varlo_module as vm
+data = Path(sys.argv[1])
+pa = pd.DataFrame(0.1, index=pd.date_range("2017-01-02", periods=5), columns=["RB", "CU"])
+cfg = {"data_path": data, "trade": {"capital": 1e7, "leverage": 1}}
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def outcome(call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+        return "read"
+    except Exception as e:
+        return type(e).__name__
+ours = outcome(vm.get_position, pa, cfg)
+theirs = outcome(pd.read_pickle, data / "dominant_vwap.pkl", compression="gzip")
+print(ours, theirs, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+@pytest.mark.parametrize("damage", ["directory", "truncated", "trailer"])
+def test_get_position_bad_price_file_fails_like_pandas_in_bounded_memory(tmp_path, damage):
+    import subprocess
+    import sys
+    rng = np.random.default_rng(1)
+    prices = pd.DataFrame(rng.normal(size=(20_000, 20)), index=pd.date_range("1970-01-01", periods=20_000),
+                          columns=[f"S{i}" for i in range(20)])
+    write_prices(tmp_path, prices, prices)
+    vwap = tmp_path / "dominant_vwap.pkl"
+    packed = vwap.read_bytes()
+    if damage == "directory":
+        vwap.unlink()
+        vwap.mkdir()
+    elif damage == "truncated":  # whatever the cut leaves in the trailer's place claims ~4 GiB
+        vwap.write_bytes(packed[:100_000] + b"\xf0\xff\xff\xff")
+    else:  # pandas stops at the pickle's end and never checks the trailer: the file reads
+        vwap.write_bytes(packed[:-4] + b"\xf0\xff\xff\xff")
+    out = subprocess.run([sys.executable, "-c", READ_BAD_FILE, str(tmp_path)], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    ours, theirs, grown_mib = out.stdout.split()
+    assert ours == theirs == {"directory": "IsADirectoryError", "truncated": "EOFError", "trailer": "read"}[damage]
+    # the file holds 3.2 MB of values; a trailer-sized buffer would be 4 GiB
+    assert int(grown_mib) < 100

@@ -1,8 +1,11 @@
 #include <zlib.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "pandas_bridge.hpp"
@@ -11,49 +14,79 @@ namespace varlo::bridge {
 
 namespace {
 
+// The trailer's ISIZE is only a claim (a truncated or corrupt file puts anything there): the first
+// buffer never exceeds this many times the compressed size, and grows with what actually inflates.
+constexpr std::size_t kFirstRatio = 8;
+constexpr std::size_t kMinBuffer = std::size_t{1} << 16;
+
+std::size_t next_size(std::size_t current, std::size_t hint) {
+  const std::size_t doubled = current * 2;
+  // A trailer that is right lands the buffer on the exact size in one step.
+  return hint > current && hint < doubled ? hint : doubled;
+}
+
 // Whole gzip file inflated (all members), or nothing when the file cannot be read that way.
 std::optional<std::string> inflate_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec || size < 18 || size > (std::uintmax_t{1} << 40)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  const std::streamoff size = in.tellg();
-  if (size <= 0) return std::nullopt;
   std::string packed(static_cast<std::size_t>(size), '\0');
-  in.seekg(0);
-  if (!in.read(packed.data(), size)) return std::nullopt;
-  if (packed.size() < 18 || static_cast<unsigned char>(packed[0]) != 0x1f || static_cast<unsigned char>(packed[1]) != 0x8b) {
+  if (!in.read(packed.data(), static_cast<std::streamsize>(size))) return std::nullopt;
+  if (static_cast<unsigned char>(packed[0]) != 0x1f || static_cast<unsigned char>(packed[1]) != 0x8b) {
     return std::nullopt;
   }
-  // The trailer holds the last member's size mod 2^32: a good first guess for the output buffer.
   const auto* tail = reinterpret_cast<const unsigned char*>(packed.data() + packed.size() - 4);
   const std::size_t hint = tail[0] | (tail[1] << 8) | (tail[2] << 16) | (static_cast<std::size_t>(tail[3]) << 24);
   std::string out;
-  out.resize(std::max<std::size_t>(hint, 1024));
+  out.resize(std::max(kMinBuffer, std::min(hint, packed.size() * kFirstRatio)));
 
   z_stream zs{};
   if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-  zs.avail_in = static_cast<uInt>(packed.size());
+  struct End {
+    z_stream& zs;
+    ~End() { inflateEnd(&zs); }
+  } end{zs};
+  zs.next_in = reinterpret_cast<Bytef*>(packed.data());
+  zs.avail_in = static_cast<uInt>(std::min<std::size_t>(packed.size(), 1u << 30));
+  std::size_t consumed = 0;
   std::size_t produced = 0;
   int rc = Z_OK;
   while (true) {
-    if (produced == out.size()) out.resize(out.size() * 2);
+    if (produced == out.size()) out.resize(next_size(out.size(), hint));
     zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
     zs.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
-    const uInt before = zs.avail_out;
+    const uInt out_before = zs.avail_out;
+    const uInt in_before = zs.avail_in;
     rc = inflate(&zs, Z_NO_FLUSH);
-    produced += before - zs.avail_out;
+    produced += out_before - zs.avail_out;
+    consumed += in_before - zs.avail_in;
+    if (zs.avail_in == 0 && consumed < packed.size()) {
+      zs.avail_in = static_cast<uInt>(std::min<std::size_t>(packed.size() - consumed, 1u << 30));
+    }
     if (rc == Z_STREAM_END) {
-      if (zs.avail_in == 0) break;
+      if (consumed == packed.size()) break;
       if (inflateReset(&zs) != Z_OK) break;  // another member follows
       continue;
     }
     if (rc != Z_OK && rc != Z_BUF_ERROR) break;
-    if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;  // truncated stream
+    if (rc == Z_BUF_ERROR && consumed == packed.size()) break;  // truncated stream
   }
-  inflateEnd(&zs);
   if (rc != Z_STREAM_END) return std::nullopt;
   out.resize(produced);
   return out;
+}
+
+// No failure may leave a reader thread (std::terminate): whatever goes wrong, pandas reads the file
+// again and raises its own error.
+std::optional<std::string> try_inflate_file(const std::string& path) noexcept {
+  try {
+    return inflate_file(path);
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -76,8 +109,17 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   {
     py::gil_scoped_release release;
     std::vector<std::jthread> workers;
-    for (std::size_t i = 1; i < n; ++i) workers.emplace_back([&, i] { raw[i] = inflate_file(names[i]); });
-    if (n > 0) raw[0] = inflate_file(names[0]);
+    workers.reserve(n);
+    std::size_t inline_from = 1;
+    try {
+      for (; inline_from < n; ++inline_from) {
+        workers.emplace_back([&raw, &names, i = inline_from] { raw[i] = try_inflate_file(names[i]); });
+      }
+    } catch (const std::system_error&) {
+      // no thread to be had: the rest is read here
+    }
+    for (std::size_t i = inline_from; i < n; ++i) raw[i] = try_inflate_file(names[i]);
+    if (n > 0) raw[0] = try_inflate_file(names[0]);
   }
 
   py::object loads = py::module_::import("pickle").attr("loads");
