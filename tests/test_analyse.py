@@ -498,19 +498,56 @@ def test_earlier_position_files_deleted_own_summary_kept(tmp_path):
     symbols = contract_market(tmp_path, dates, {"rb": "rb2110"})
     save = tmp_path / "a_reports" / "report_10"
     save.mkdir(parents=True)
-    keep = ["notes.txt", "summary_a.txt", "sub/account_20200101.txt"]
-    gone = ["account_20210625.txt", "mine_1_2.txt", "summary_10.txt"]
+    # only names of the position-file form go: text, "_", a real date as %Y%m%d, ".txt"
+    keep = ["notes.txt", "summary_a.txt", "sub/account_20200101.txt", "notes_2024.txt", "meeting_2024-05-01.txt",
+            "experiment_3_17.txt", "summary_10.txt", "run_20241301.txt", "run_20230229.txt", "x_20240101.txt.bak",
+            "x_２０２４０１０１.txt"]
+    gone = ["account_20210625.txt", "my_pos_20240229.txt", "_20200101.txt"]
     (save / "sub").mkdir()
+    (save / "dir_20210625.txt").mkdir()
     for name in keep + gone:
         (save / name).write_text("old")
-    config = make_config(tmp_path / "data", save, last_position=True, last_position_name="pos")
+    config = make_config(tmp_path / "data", save, report=False, last_position=True, last_position_name="pos")
     analyse(make_result(pd.DataFrame(1.0, index=dates, columns=symbols)), config)
     for name in keep:
         assert (save / name).read_text() == "old"
-    assert not (save / "account_20210625.txt").exists() and not (save / "mine_1_2.txt").exists()
-    # this call's own summary matches the pattern too, and survives
-    assert report_text(save, "10").startswith("\n回测时间区间")
+    assert not any((save / name).exists() for name in gone) and (save / "dir_20210625.txt").is_dir()
     assert (save / "pos_20210629.txt").exists()
+    # this call's own files survive even when their names have the position-file form
+    dated = tmp_path / "a_reports" / "report_20210629"
+    analyse(make_result(pd.DataFrame(1.0, index=dates, columns=symbols)),
+            make_config(tmp_path / "data", dated, last_position=True, last_position_name="pos"))
+    assert report_text(dated, "20210629").startswith("\n回测时间区间") and (dated / "pos_20210629.txt").exists()
+
+
+class _DiskFull:
+    def __str__(self):
+        raise OSError(28, "No space left on device")
+
+
+def test_failed_writes_leave_earlier_files_whole(tmp_path):
+    dates = pd.bdate_range("2021-06-28", periods=2)
+    symbols = contract_market(tmp_path, dates, {"rb": "rb2110"})
+    save = tmp_path / "report_7"
+    save.mkdir()
+    for name in ["position_alpha_7.csv", "account_20210625.txt"]:
+        (save / name).write_text("old")
+    result = make_result(pd.DataFrame(1.0, index=dates, columns=symbols))
+    # a table that fails after pandas has written its first chunks, as a full disk does
+    wide = pd.DataFrame(np.ones((1000, 200)))
+    wide["late"] = pd.Series([1.0] * 999 + [_DiskFull()], dtype=object)
+    result["position_alpha"] = wide
+    config = make_config(tmp_path / "data", save, last_position=True)
+    with pytest.raises(OSError, match="No space"):
+        analyse(result, config)
+    assert (save / "position_alpha_7.csv").read_text() == "old"
+    assert (save / "alpha_7.csv").read_text() == result["alpha"].to_csv()
+    # the new position file cannot be written (a directory holds its name): earlier ones stay
+    (save / "account_20210629.txt").mkdir()
+    with pytest.raises(IsADirectoryError):
+        analyse(result, make_config(tmp_path / "data", save, report=False, last_position=True))
+    assert (save / "account_20210625.txt").read_text() == "old"
+    assert not [p for p in save.iterdir() if p.name.endswith(".tmp")]
 
 
 def test_switches(tmp_path, capsys):

@@ -2,6 +2,8 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -132,8 +134,47 @@ void plot(const Figures& f, const py::object& dates, const py::object& symbols, 
       "kind"_a = "bar", "ax"_a = ax4, "title"_a = "Yields of Symbols");
 }
 
+// Writes `name` in `dir` through `write(target)` into a temporary name beside it, then renames it into
+// place: a failed write leaves no partial file and keeps an earlier file of that name whole.
+py::object write_replacing(const py::object& dir, const std::string& name,
+                           const std::function<void(const py::object&)>& write) {
+  const py::object target = dir / py::str(name);
+  const py::object temp =
+      dir / py::str("." + name + "." + text(py::module_::import("uuid").attr("uuid4")().attr("hex")) + ".tmp");
+  try {
+    write(temp);
+    temp.attr("replace")(target);
+  } catch (...) {
+    try {
+      temp.attr("unlink")("missing_ok"_a = true);
+    } catch (const py::error_already_set&) {
+      // the original failure is the one to report
+    }
+    throw;
+  }
+  return target;
+}
+
+// Names of last-position files: any text, "_", a real date written as strftime("%Y%m%d"), ".txt".
+bool position_file_name(const std::string& name) {
+  constexpr std::size_t kTail = 13;  // "_YYYYMMDD.txt"
+  if (name.size() < kTail || name.compare(name.size() - 4, 4, ".txt") != 0 || name[name.size() - kTail] != '_') {
+    return false;
+  }
+  int digits[8];
+  for (std::size_t i = 0; i < 8; ++i) {
+    const char c = name[name.size() - kTail + 1 + i];
+    if (c < '0' || c > '9') return false;
+    digits[i] = c - '0';
+  }
+  const int y = digits[0] * 1000 + digits[1] * 100 + digits[2] * 10 + digits[3];
+  const unsigned mo = static_cast<unsigned>(digits[4] * 10 + digits[5]);
+  const unsigned d = static_cast<unsigned>(digits[6] * 10 + digits[7]);
+  return y >= 1 && std::chrono::year_month_day{std::chrono::year{y}, std::chrono::month{mo}, std::chrono::day{d}}.ok();
+}
+
 void write_last_position(const py::object& config, const py::object& path, const py::object& volume_position,
-                         const py::object& spared) {
+                         py::list spared) {
   py::module_ pd = br::pd();
   py::module_ np = br::np();
   py::object contracts = read_table(config["data_path"], text(config["trade"]["trade_contract"]) + "_contract.pkl");
@@ -166,14 +207,18 @@ void write_last_position(const py::object& config, const py::object& path, const
   table = table.attr("astype")(py::dict("position"_a = "int64", "abs_position"_a = "int64", "sign_position"_a = "int64"));
 
   path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-  // Position files of earlier runs go; this call's own summary may match the pattern too and stays.
-  for (py::handle old : path.attr("glob")("*_[0-9]*[0-9].txt")) {
-    if (spared.contains(old) || old.attr("is_dir")().cast<bool>()) continue;
-    old.attr("unlink")();
-  }
   const std::string name = text(config["output"].attr("get")("last_position_name", "account")) + "_" +
                            text(last_timestamp.attr("strftime")("%Y%m%d")) + ".txt";
-  table.attr("to_csv")(path / py::str(name), "index"_a = false);
+  // The new file first: a failed write leaves the earlier position files in place.
+  spared.append(write_replacing(path, name, [&](const py::object& to) { table.attr("to_csv")(to, "index"_a = false); }));
+  // Then the position files of earlier runs go, whatever their first part; nothing else this call did
+  // not write (a user's notes_2024.txt, another run's summary_10.txt) is touched.
+  for (py::handle old : path.attr("iterdir")()) {
+    if (!position_file_name(text(old.attr("name"))) || spared.contains(old) || old.attr("is_dir")().cast<bool>()) {
+      continue;
+    }
+    old.attr("unlink")();
+  }
 }
 
 py::object analyse(const py::object& result, const py::object& config, const py::object& summary_name) {
@@ -271,9 +316,9 @@ py::object analyse(const py::object& result, const py::object& config, const py:
     path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     std::string body;
     for (const auto& line : lines) body += line + "\n";
-    py::object summary_file = path / py::str("summary_" + run_id + ".txt");
-    summary_file.attr("write_text")(body, "encoding"_a = "utf-8");
-    spared.append(summary_file);
+    spared.append(write_replacing(path, "summary_" + run_id + ".txt", [&](const py::object& to) {
+      to.attr("write_text")(body, "encoding"_a = "utf-8");
+    }));
 
     py::dict daily;
     daily["daily_return"] = br::series_out(std::vector<double>(f.trades.daily_return), dates);
@@ -294,7 +339,7 @@ py::object analyse(const py::object& result, const py::object& config, const py:
         {"volume_position", volume_position},
         {"nextreturn", nextreturn}};
     for (const auto& [stem, table] : tables) {
-      table.attr("to_csv")(path / py::str(std::string(stem) + "_" + run_id + ".csv"));
+      write_replacing(path, std::string(stem) + "_" + run_id + ".csv", [&](const py::object& to) { table.attr("to_csv")(to); });
     }
   }
   if (on("last_position")) write_last_position(config, path, volume_position, spared);
