@@ -260,3 +260,30 @@ def test_final_record_equals_pandas_construction(market_upper):
         ctx.alpha = pd.Series({"RB": 3})
         ctx.record_alpha()
     assert ctx.original_alpha["RB"].dtype == np.int64
+
+
+def test_context_pickles_and_copies_mid_run(market_upper):
+    import copy
+    import pickle
+    ctx = loaded(market_upper, universe=["rb", "cu", "SR"])
+    days = ctx.backtest_calendar
+
+    def run(c, dates):
+        for d in dates:
+            c.timestamp = d
+            c.get_symbols()
+            c.alpha = c.data["close"].loc[:d, c.symbols].iloc[-1]
+            c.record_alpha()
+
+    run(ctx, days[:30])
+    copies = [pickle.loads(pickle.dumps(ctx)), copy.deepcopy(ctx), copy.copy(ctx)]
+    run(ctx, days[30:])
+    for c in copies:
+        assert type(c) is Context and c.TD == ctx.TD and c.symbols == ctx.symbols[:len(c.symbols)]
+        c.note = 1
+        assert not hasattr(ctx, "note")
+    for c in copies[:2]:
+        assert c.TD is not ctx.TD and c.data["close"] is not ctx.data["close"]
+        run(c, days[30:])
+        pd.testing.assert_frame_equal(c.original_alpha, ctx.original_alpha)
+

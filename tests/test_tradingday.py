@@ -43,11 +43,13 @@ def test_offset_arithmetic_rolling_equality_and_pickling():
     assert td.rollforward(pd.Timestamp("2024-02-10")) == pd.Timestamp("2024-02-19")
     assert td.is_on_offset(pd.Timestamp("2024-02-19")) and not td.is_on_offset(pd.Timestamp("2024-02-17"))
     assert 5 * td == TradingDay(5)
-    for obj in (td, 250 * td):
-        back = pickle.loads(pickle.dumps(obj))
-        assert type(back) is TradingDay and back.n == obj.n
-        for d in pd.date_range("2023-12-20", "2024-03-01"):
-            assert d + back == d + obj and d - back == d - obj
+    import copy
+    for obj in (td, 250 * td, TradingDay(3, offset=datetime.timedelta(hours=1)), TradingDay(2, holidays=["2024-02-20"]),
+                TradingDay(holidays=["2024-02-20"], calendar=None)):
+        for back in (pickle.loads(pickle.dumps(obj)), copy.deepcopy(obj)):
+            assert type(back) is TradingDay and back == obj
+            for d in pd.date_range("2023-12-20", "2024-03-01"):
+                assert d + back == d + obj and d - back == d - obj
 
 
 def test_weekends_count_only_through_the_file():

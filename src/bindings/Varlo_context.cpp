@@ -334,7 +334,24 @@ PYBIND11_MODULE(Varlo_context, m) {
   m.attr("TradingDay") = tradingday.attr("TradingDay");
   br::bind_public_names(m, py::module_::import("VarloAlpha.Module.Varlo_operators"));
 
-  py::class_<ContextState>(m, "_ContextState", py::dynamic_attr()).def(py::init<>());
+  // Pickling (and copy/deepcopy) keeps the attributes and whether TD is the context's own offset; the
+  // caches are left behind and rebuilt on first use.
+  py::class_<ContextState>(m, "_ContextState", py::dynamic_attr())
+      .def(py::init<>())
+      .def(py::pickle(
+          [](const py::object& self) {
+            const py::dict attrs = self.attr("__dict__");
+            const ContextState& st = state_of(self);
+            const bool own = st.own_td && attrs.contains("TD") && py::object(attrs["TD"]).is(st.own_td);
+            return py::make_tuple(attrs, own);
+          },
+          [](const py::tuple& saved) {
+            if (saved.size() != 2) throw py::value_error("invalid _ContextState state");
+            py::dict attrs(saved[0]);  // a copy: a shallow copy of a context must not share its namespace
+            ContextState st;
+            if (saved[1].cast<bool>()) st.own_td = attrs["TD"];
+            return std::make_pair(std::move(st), attrs);
+          }));
 
   auto sh = std::make_shared<Shared>();
   sh->cal = std::make_shared<const varlo::TradingCalendar>(br::calendar_of(tradingday.attr("TradingDay").attr("hds")));

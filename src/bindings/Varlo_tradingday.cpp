@@ -91,6 +91,27 @@ __init__.__qualname__ = "TradingDay.__init__"
   py::object init = scope["__init__"];
   init.attr("__module__") = kModuleName;
   ns["__init__"] = init;
+  // The base class's own pickling turns string holidays into datetime64, and the copy no longer compares
+  // equal: rebuild through the constructor instead, naming the file's holidays and calendar by reference.
+  scope["np"] = br::np();
+  py::exec(R"(
+def _trading_day(cls, n, normalize, weekmask, holidays, calendar, offset):
+    holidays = hds if holidays is None else holidays
+    calendar = cal if calendar is None else np.busdaycalendar(weekmask=calendar[0], holidays=calendar[1])
+    return cls(n, normalize, weekmask, holidays, calendar, offset)
+
+def __reduce__(self):
+    calendar = None if self.calendar is cal else (self.calendar.weekmask, self.calendar.holidays)
+    holidays = None if self.holidays is hds else self.holidays
+    return _trading_day, (type(self), self.n, self.normalize, self.weekmask, holidays, calendar, self.offset)
+__reduce__.__qualname__ = "TradingDay.__reduce__"
+)", scope);
+  py::object rebuild = scope["_trading_day"];
+  rebuild.attr("__module__") = kModuleName;
+  m.attr("_trading_day") = rebuild;
+  py::object reduce = scope["__reduce__"];
+  reduce.attr("__module__") = kModuleName;
+  ns["__reduce__"] = reduce;
   py::object trading_day = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)(
       "TradingDay", py::make_tuple(pd.attr("offsets").attr("CustomBusinessDay")), ns);
   m.attr("TradingDay") = trading_day;
