@@ -4,14 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
-PYBIND_DIR=$("$PY" -c "import pybind11; print(pybind11.get_cmake_dir())" 2>/dev/null || true)
-if [ -z "$PYBIND_DIR" ]; then "$PY" -m pip install -q pybind11; PYBIND_DIR=$("$PY" -c "import pybind11; print(pybind11.get_cmake_dir())"); fi
 
 for variant in plain asan; do
   dir=build/ctest-$variant
   flags=(-DVARLO_BUILD_TESTS=ON -DVARLO_BUILD_MODULES=OFF)
   [ "$variant" = asan ] && flags+=(-DVARLO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
-  cmake -S . -B "$dir" -G Ninja "${flags[@]}" -Dpybind11_DIR="$PYBIND_DIR" > /dev/null
+  cmake -S . -B "$dir" -G Ninja "${flags[@]}" > /dev/null
   cmake --build "$dir"
   (cd "$dir" && ctest --output-on-failure)
 done

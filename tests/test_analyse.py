@@ -625,8 +625,8 @@ def test_inputs_unchanged_and_module_surface(tmp_path):
 
 def test_missing_inputs_raise(tmp_path):
     dates = pd.bdate_range("2021-06-28", periods=2)
-    write_market(tmp_path / "data", dates, ["rb"])
-    result = make_result(pd.DataFrame(1.0, index=dates, columns=["rb"]))
+    symbols = contract_market(tmp_path, dates, {"rb": "rb2110"})
+    result = make_result(pd.DataFrame(1.0, index=dates, columns=symbols))
     config = make_config(tmp_path / "data", tmp_path / "r")
     del config["trade"]["matching_type"]
     with pytest.raises(KeyError, match="matching_type"):
@@ -634,3 +634,8 @@ def test_missing_inputs_raise(tmp_path):
     with pytest.raises(IndexError):
         analyse(make_result(pd.DataFrame(index=pd.DatetimeIndex([]), columns=["rb"], dtype=float)),
                 make_config(tmp_path / "data"))
+    # a commission as text fails as the pandas arithmetic does; directories may be given as text
+    with pytest.raises(TypeError, match="commission"):
+        analyse(result, make_config(tmp_path / "data", commission="0.1", output=False))
+    analyse(result, make_config(str(tmp_path / "data"), str(tmp_path / "t_5"), plot=False, last_position=True))
+    assert (tmp_path / "t_5" / "summary_5.txt").exists() and (tmp_path / "t_5" / "account_20210629.txt").exists()

@@ -46,8 +46,15 @@ def test_construction_failures(tmp_path, market_upper):
     assert cfg["data_path"] == Path("Z:/cs_data.v3")
     with pytest.raises(KeyError, match="begin_date"):
         Context({"data_path": Path(market_upper), "base": {"end_date": "2017-01-31", "universe": "all"}})
-    with pytest.raises(IndexError):  # no trading date in the range
+    with pytest.raises(IndexError, match="2017-01-28 to 2017-01-31 in .*dominant_contract.pkl"):
         Context(config(market_upper, begin="2017-01-28", end="2017-01-31"))
+    with pytest.raises(IndexError, match="2017-02-01 to 2017-01-01"):
+        Context(config(market_upper, begin="2017-02-01", end="2017-01-01"))
+    # a data directory given as text works as a Path
+    text = Context({**config(market_upper), "data_path": str(market_upper)})
+    text.data_names = ["close"]
+    text.get_data()
+    assert text.data_path == Path(market_upper) and not text.data["close"].empty
 
 
 def test_universe_resolution_and_naming(market_upper, market_lower):
@@ -71,7 +78,7 @@ def test_universe_resolution_and_naming(market_upper, market_lower):
             ctx.get_data()
     ctx = Context(config(market_upper, universe="no_such_universe"))
     ctx.data_names = []
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="'no_such_universe'.*universes.txt defines.*'all'.*'precious'"):
         ctx.get_data()
 
 

@@ -205,6 +205,12 @@ def test_get_position_rounds_halves_to_even_and_leverage(tmp_path):
         vm.get_position(pa, cfg)
     with pytest.raises(KeyError, match="leverage"):
         vm.get_position(pa, {"data_path": tmp_path, "trade": {"capital": 1}})
+    # numbers the pandas arithmetic refuses are refused with its exception types, naming the parameter
+    for capital, error in [("1e8", TypeError), (10**400, OverflowError)]:
+        with pytest.raises(error, match="capital"):
+            vm.get_position(pa, {"data_path": tmp_path, "trade": {"capital": capital, "leverage": 1}})
+    text, _ = vm.get_position(pa, {"data_path": str(tmp_path), "trade": {"capital": 10_000, "leverage": 1}})
+    assert text.equals(vm.get_position(pa, {"data_path": tmp_path, "trade": {"capital": 10_000, "leverage": 1}})[0])
 
 
 def test_get_position_reads_through_an_instrumented_reader(tmp_path, frame, monkeypatch):

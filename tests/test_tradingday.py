@@ -164,3 +164,28 @@ def test_get_holidays_bad_answer_writes_nothing(tmp_path, monkeypatch, result, m
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         vt.get_holidays()
     assert not (tmp_path / "holidays.csv").exists()
+
+
+def test_command_line_tools_help_and_missing_windpy(monkeypatch, capsys, tmp_path):
+    from VarloAlpha import holidays
+    from VarloAlpha.Module import sample_market
+    for tool in (holidays.main, sample_market.main):
+        with pytest.raises(SystemExit) as done:
+            tool(["--help"])
+        assert done.value.code == 0 and capsys.readouterr().out.startswith("usage: varlo-")
+    monkeypatch.setitem(sys.modules, "WindPy", None)  # no client installed
+    monkeypatch.chdir(tmp_path)
+    assert holidays.main([]) != 0
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "WindPy" in err and not (tmp_path / "holidays.csv").exists()
+    with pytest.raises(ImportError):
+        vt.get_holidays()
+
+
+def test_version_from_package_metadata():
+    import importlib.metadata
+    import VarloAlpha
+    from VarloAlpha.Module import Varlo_module
+    version = importlib.metadata.version("VarloAlpha")
+    assert VarloAlpha.__version__ == version
+    assert Varlo_module.__doc__.startswith("VarloAlpha v" + ".".join(version.split(".")[:2]) + " ")

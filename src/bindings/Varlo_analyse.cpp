@@ -177,7 +177,8 @@ void write_last_position(const py::object& config, const py::object& path, const
                          py::list spared) {
   py::module_ pd = br::pd();
   py::module_ np = br::np();
-  py::object contracts = read_table(config["data_path"], text(config["trade"]["trade_contract"]) + "_contract.pkl");
+  py::object contracts =
+      read_table(br::as_path(config["data_path"]), text(config["trade"]["trade_contract"]) + "_contract.pkl");
   py::object attributes = br::attribute_table(kModuleName, contracts.attr("columns"));
   py::object last_timestamp = volume_position.attr("index")[py::int_(-1)];
   py::object symbols = volume_position.attr("columns");
@@ -223,7 +224,7 @@ void write_last_position(const py::object& config, const py::object& path, const
 
 py::object analyse(const py::object& result, const py::object& config, const py::object& summary_name) {
   py::module_ pd = br::pd();
-  const py::object data_path = config["data_path"];
+  const py::object data_path = br::as_path(config["data_path"]);
   const py::object alpha = result["alpha"];
   const py::object position_alpha = result["position_alpha"];
   const py::object position = result["position"];
@@ -247,7 +248,7 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const br::FrameIn settle = br::frame_in_like(prices[1], dates, symbols, "analyse");
   const br::FrameIn prevsettle = br::frame_in_like(prices[2], dates, symbols, "analyse");
   const br::FrameIn matching = br::frame_in_like(prices[3], dates, symbols, "analyse");
-  const double commission = py::float_(trade.attr("get")("commission", 0)).cast<double>();
+  const double commission = br::number_of(trade.attr("get")("commission", 0), "commission");
 
   Figures f;
   {
@@ -292,7 +293,7 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const py::object output = config["output"];
   auto on = [&](const char* key) { return py::bool_(output.attr("get")(key, true)).cast<bool>(); };
   if (!on("output")) return summary;
-  const py::object path = output["save_path"];
+  const py::object path = br::as_path(output["save_path"]);
   const std::string run_id = text(path.attr("name").attr("split")("_")[py::int_(-1)]);
   const bool print = on("print"), draw = on("plot"), report = on("report");
 

@@ -65,7 +65,8 @@ void context_init(const py::handle& self, py::object config, const Shared& sh) {
   base_cls.attr("__init__")(self);
   py::module_ pd = br::pd();
   self.attr("config") = config;
-  py::object data_path = config.attr("setdefault")("data_path", py::module_::import("pathlib").attr("Path")("Z:/cs_data.v3"));
+  const py::object data_path =
+      br::as_path(config.attr("setdefault")("data_path", py::module_::import("pathlib").attr("Path")("Z:/cs_data.v3")));
   self.attr("data_path") = data_path;
   py::dict data;
   data["dominant_contract"] = pd.attr("read_pickle")(data_path / py::str("dominant_contract.pkl"), "compression"_a = "gzip");
@@ -77,6 +78,11 @@ void context_init(const py::handle& self, py::object config, const Shared& sh) {
   py::object begin_date = base[py::str("begin_date")];
   py::object end_date = base[py::str("end_date")];
   py::object calendar = data["dominant_contract"].attr("loc")[py::slice(begin_date, end_date, py::none())].attr("index");
+  if (py::len(calendar) == 0) {
+    throw py::index_error("no trading date from " + py::str(begin_date).cast<std::string>() + " to " +
+                          py::str(end_date).cast<std::string>() + " in " +
+                          py::str(data_path / py::str("dominant_contract.pkl")).cast<std::string>());
+  }
   self.attr("backtest_calendar") = calendar;
   self.attr("begin_timestamp") = calendar[py::int_(0)];
   self.attr("end_timestamp") = calendar[py::int_(-1)];
@@ -99,6 +105,14 @@ void get_data(const py::handle& self, const Shared& sh) {
     py::dict locals;
     locals["self"] = self;
     py::object universes = py::eval(text.cast<std::string>(), sh.module_dict, locals);
+    if (!universes.attr("__contains__")(universe).cast<bool>()) {
+      std::string names;
+      for (py::handle name : universes) {
+        if (!names.empty()) names += ", ";
+        names += py::repr(name).cast<std::string>();
+      }
+      throw py::key_error("unknown universe " + py::repr(universe).cast<std::string>() + "; universes.txt defines " + names);
+    }
     self.attr("original_symbols") = universes[universe];
   } else {
     throw py::type_error("invalid universe");

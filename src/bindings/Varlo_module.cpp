@@ -55,7 +55,7 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   py::object trade = config[py::str("trade")];
   const py::object trade_contract = trade.attr("get")("trade_contract", "dominant");
   const py::object matching_type = trade.attr("get")("matching_type", "vwap");
-  py::object data_path = config[py::str("data_path")];
+  const py::object data_path = br::as_path(config[py::str("data_path")]);
   const auto tables = br::read_pickles_gz({data_path / (trade_contract + py::str("_prevclose.pkl")),
                                            data_path / (trade_contract + py::str("_") + matching_type + py::str(".pkl"))});
   py::object prevclose = tables[0].attr("reindex_like")(position_alpha);
@@ -64,14 +64,14 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   py::object attrs = br::attribute_table(kModuleName, columns);
   py::object multiplier = attrs[py::str("contract_multiplier")].attr("loc")[columns];
   const py::object capital = trade[py::str("capital")];
-  const double money = (capital * trade[py::str("leverage")]).cast<double>();
+  const double money = br::number_of(capital * trade[py::str("leverage")], "capital * leverage");
 
   br::FrameIn pa = br::frame_in(position_alpha, "get_position");
   br::FrameIn pc = br::frame_in(prevclose, "get_position");
   br::FrameIn mp = br::frame_in(matching_price, "get_position");
   auto cm = py::cast<py::array_t<double, py::array::c_style | py::array::forcecast>>(multiplier.attr("to_numpy")("dtype"_a = "float64"));
   const std::span<const double> cms(cm.data(), static_cast<std::size_t>(cm.size()));
-  const double cap = capital.cast<double>();
+  const double cap = br::number_of(capital, "capital");
   varlo::Positions out;
   {
     py::gil_scoped_release release;
@@ -85,7 +85,11 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
 }  // namespace
 
 PYBIND11_MODULE(Varlo_module, m) {
-  m.doc() = "VarloAlpha v1.0 -- cross-sectional alpha research and backtesting for futures";
+  // The banner names major.minor of the installed version (pyproject.toml holds the one version string).
+  const py::list version = py::str(py::module_::import("VarloAlpha").attr("__version__")).attr("split")(".");
+  m.doc() = "VarloAlpha v" + py::str(version[0]).cast<std::string>() +
+            (version.size() > 1 ? "." + py::str(version[1]).cast<std::string>() : "") +
+            " -- cross-sectional alpha research and backtesting for futures";
   m.attr("deepcopy") = py::module_::import("copy").attr("deepcopy");
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("time") = py::module_::import("time");

@@ -118,8 +118,6 @@ __reduce__.__qualname__ = "TradingDay.__reduce__"
 
   m.def("get_holidays", &get_holidays,
         "Rebuild holidays.csv in the working directory from the exchange's trading days (WindPy).");
-  m.def(
-      "main", [] { get_holidays(); }, "Console entry: rebuild holidays.csv in the working directory.");
 
   auto core_cal = std::make_shared<const varlo::TradingCalendar>(br::calendar_of(hds));
   m.def(

@@ -52,6 +52,13 @@ py::object datetime_index(const std::vector<Day>& days);
 // The core calendar over a sequence of holiday dates (strings or datetimes).
 TradingCalendar calendar_of(const py::handle& holidays);
 
+// A configuration number taken as a float64 frame operand, raising what the pandas arithmetic raises
+// (TypeError for text and other non-numbers, OverflowError for an int beyond float range), naming `name`.
+double number_of(const py::handle& value, const char* name);
+
+// A directory given as text (or any path-like) as a pathlib.Path; a Path is returned as it is.
+py::object as_path(const py::object& path);
+
 // Package directory (where the data files lie) of a module of this package.
 py::object package_dir(const char* module_name);
 
