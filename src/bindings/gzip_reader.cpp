@@ -19,10 +19,14 @@ namespace {
 constexpr std::size_t kFirstRatio = 8;
 constexpr std::size_t kMinBuffer = std::size_t{1} << 16;
 
-std::size_t next_size(std::size_t current, std::size_t hint) {
-  const std::size_t doubled = current * 2;
-  // A trailer that is right lands the buffer on the exact size in one step.
-  return hint > current && hint < doubled ? hint : doubled;
+// The buffer doubles, unless the trailer agrees with the output so far extrapolated over the whole input:
+// then it is believed and the buffer goes straight to that size.
+std::size_t next_size(std::size_t current, std::size_t hint, std::size_t produced, std::size_t consumed,
+                      std::size_t total) {
+  const double projected = consumed == 0 ? 0.0 : static_cast<double>(produced) / static_cast<double>(consumed) *
+                                                     static_cast<double>(total);
+  if (hint > current && static_cast<double>(hint) <= 2 * projected) return hint;
+  return current * 2;
 }
 
 // Whole gzip file inflated (all members), or nothing when the file cannot be read that way.
@@ -55,7 +59,7 @@ std::optional<std::string> inflate_file(const std::string& path) {
   std::size_t produced = 0;
   int rc = Z_OK;
   while (true) {
-    if (produced == out.size()) out.resize(next_size(out.size(), hint));
+    if (produced == out.size()) out.resize(next_size(out.size(), hint, produced, consumed, packed.size()));
     zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
     zs.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
     const uInt out_before = zs.avail_out;
