@@ -7,7 +7,9 @@ import pandas as pd
 from .Varlo_operators import *
 from .Varlo_tradingday import TradingDay as TradingDay
 
-class _ContextState: ...
+class _ContextState:
+    def __getstate__(self) -> tuple[dict[str, Any], bool]: ...
+    def __setstate__(self, state: tuple[dict[str, Any], bool]) -> None: ...
 
 class Context(_ContextState):
     config: dict[str, Any]
