@@ -72,6 +72,14 @@ def test_core_arithmetic_equals_the_offset_over_the_whole_span(k):
         assert got.equals(expected), (k, sign)
 
 
+def test_core_arithmetic_raises_beyond_the_date_range():
+    dates = pd.DatetimeIndex(["2024-01-02"])
+    for k in [10**6, -10**6, 2**62, -(2**62), 2**63 - 1, -(2**63)]:
+        with pytest.raises((pd.errors.OutOfBoundsDatetime, OverflowError)):
+            vt._trading_shift(dates, k)
+    assert vt._trading_shift(dates, 0).equals(dates)
+
+
 def _package_copy(tmp_path, holidays_text):
     target = tmp_path / "VarloAlpha"
     shutil.copytree(PKG.parent, target, ignore=shutil.ignore_patterns("__pycache__"))

@@ -286,6 +286,8 @@ void record_alpha(const py::handle& self, const Shared& sh) {
     for (py::handle s : universe) st.record_lists.push_back(item(alpha_dict, s));
     st.record_dict = alpha_dict;
   }
+  // Copies: the appends below may let another thread in, which may rebuild the caches of this context.
+  const std::vector<py::object> lists = st.record_lists;
   py::object alpha = self.attr("alpha");
   const py::object nan = py::float_(varlo::kNaN);
   py::object values;
@@ -300,17 +302,20 @@ void record_alpha(const py::handle& self, const Shared& sh) {
   if (plain_floats) {
     // The usual float Series: the values its dict would hold, without building the dict.
     const auto arr = py::reinterpret_borrow<py::array>(values);
-    const auto& pos = universe_positions(st, alpha.attr("index"), universe);
+    const std::vector<py::ssize_t> pos = universe_positions(st, alpha.attr("index"), universe);
     const auto* v = static_cast<const char*>(arr.data());
     const py::ssize_t stride = arr.strides(0);
-    for (std::size_t j = 0; j < pos.size(); ++j) {
+    for (std::size_t j = 0; j < pos.size() && j < lists.size(); ++j) {
       const py::ssize_t p = pos[j];
-      append(st.record_lists[j], p >= 0 ? py::float_(*reinterpret_cast<const double*>(v + p * stride)) : nan);
+      append(lists[j], p >= 0 ? py::float_(*reinterpret_cast<const double*>(v + p * stride)) : nan);
     }
   } else {
     py::object as_dict = alpha.attr("to_dict")();
     std::size_t j = 0;
-    for (py::handle s : universe) append(st.record_lists[j++], get_or(as_dict, s, nan));
+    for (py::handle s : universe) {
+      if (j == lists.size()) break;
+      append(lists[j++], get_or(as_dict, s, nan));
+    }
   }
   append(record[py::str("alpha_multiplier")], self.attr("alpha_multiplier"));
   if (timestamp.equal(self.attr("end_timestamp"))) {

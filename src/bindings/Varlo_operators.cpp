@@ -1,6 +1,9 @@
 // The alpha operators: each takes an alpha frame and a parameter dict and returns an alpha frame.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <atomic>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,11 +22,20 @@ using varlo::MatView;
 
 namespace {
 
-// A parameter that must be a real number (ints, floats, numpy scalars).
-double number_of(const py::handle& v, const char* key) {
+// A parameter that must be a real number (ints, floats, numpy scalars). An integer too large for a float
+// raises the OverflowError pandas' arithmetic would, unless `saturate` (a count threshold compared with
+// integer counts, which any such integer decides) makes it an infinity of its sign.
+double number_of(const py::handle& v, const char* key, bool saturate = false) {
   if (PyNumber_Check(v.ptr()) && !PyUnicode_Check(v.ptr())) {
     const double d = PyFloat_AsDouble(v.ptr());
     if (!(d == -1.0 && PyErr_Occurred())) return d;
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      if (!saturate) throw py::error_already_set();
+      PyErr_Clear();
+      const int negative = PyObject_RichCompareBool(v.ptr(), py::int_(0).ptr(), Py_LT);
+      if (negative < 0) throw py::error_already_set();
+      return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    }
     PyErr_Clear();
   }
   throw py::type_error(std::string("parameter \"") + key + "\" must be a real number, got " +
@@ -94,9 +106,15 @@ std::size_t window_of(const py::object& smooth) {
   const bool integer = !PyBool_Check(smooth.ptr()) &&
                        (PyLong_Check(smooth.ptr()) || py::isinstance(smooth, br::np().attr("integer")));
   if (!integer) throw py::value_error("min_periods must be an integer");
-  const long long w = py::int_(smooth).cast<long long>();
-  if (w < 0) throw py::value_error("min_periods must be >= 0");
-  return static_cast<std::size_t>(w);
+  const py::int_ w(smooth);
+  if (w < py::int_(0)) throw py::value_error("min_periods must be >= 0");
+  const long long n = PyLong_AsLongLong(w.ptr());
+  if (n == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+    throw py::error_already_set();
+  }
+  return static_cast<std::size_t>(n);
 }
 
 struct Names {
@@ -138,7 +156,7 @@ py::object op_smooth(const py::object& op_alpha, const py::object& parameters) {
   const bool linear = !simple && mode_is(mode, "linear");
   const bool exponential = !simple && !linear && mode_is(mode, "exponential");
   if (!simple && !linear && !exponential) throw py::value_error("invalid op_smooth mode");
-  if (exponential && !PyBool_Check(smooth.ptr()) && PyLong_Check(smooth.ptr()) && py::int_(smooth).cast<long long>() == 0) {
+  if (exponential && !PyBool_Check(smooth.ptr()) && PyLong_Check(smooth.ptr()) && smooth.equal(py::int_(0))) {
     PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");  // the decay (smooth - 1) / smooth
     throw py::error_already_set();
   }
@@ -236,14 +254,20 @@ bool same_labels(const py::object& a, const py::object& b) {
 
 // The industry of each column, from futures_attributes.csv. Parsing the table costs several times the
 // operator itself, so the parsed table is kept while the file's size and modification time stay the
-// same, and the column mapping for the last column labels seen (Index objects are immutable).
+// same, and the column mapping for the last column labels seen (Index objects are immutable). Both live
+// in one immutable snapshot, replaced whole: the pandas calls made while building one may let another
+// thread in, which then sees the previous snapshot or the new one, never a mix.
 class Industries {
  public:
   explicit Industries(py::object csv) : csv_(std::move(csv)) {}
 
-  // Column c's industry as a code in [0, n_groups), -1 for none. A copy: the kernel runs without the
-  // GIL, while another thread may come through here.
-  std::vector<std::int64_t> codes(const py::object& columns, std::size_t& n_groups) {
+  struct Mapping {
+    std::vector<std::int64_t> codes;  // column c's industry in [0, n_groups), -1 for none
+    std::size_t n_groups = 0;
+  };
+
+  Mapping mapping(const py::object& columns) {
+    const std::shared_ptr<const Snapshot> last = current_.load();
     py::object key = py::none();
     try {
       const py::object st = py::module_::import("os").attr("stat")(csv_);
@@ -251,44 +275,44 @@ class Industries {
     } catch (const py::error_already_set&) {
       key = py::none();  // let read_csv report the file's absence in its own words
     }
-    if (key.is_none() || !table_ || !key.equal(key_)) {
-      table_ = br::pd().attr("read_csv")(csv_, "index_col"_a = 0);
-      key_ = key;
-      columns_ = py::object();
+    const bool same_table = last && !key.is_none() && key.equal(last->key);
+    if (same_table && same_labels(columns, last->columns)) return last->mapping;
+    auto next = std::make_shared<Snapshot>();
+    next->key = key;
+    next->table = same_table ? last->table : br::pd().attr("read_csv")(csv_, "index_col"_a = 0);
+    py::object industry = next->table["industry_wind"];
+    if (!br::labels_upper(columns)) {
+      industry = industry.attr("set_axis")(next->table["symbol_name"].attr("to_numpy")());
     }
-    if (!columns_ || !same_labels(columns, columns_)) {
-      const bool upper = br::labels_upper(columns);
-      py::object industry;
-      if (upper) {
-        industry = table_["industry_wind"];
-      } else {
-        const py::object names = table_["symbol_name"];
-        industry = table_["industry_wind"].attr("set_axis")(names.attr("to_numpy")());
-      }
-      const py::tuple fact = br::pd().attr("factorize")(industry.attr("reindex")(columns).attr("to_numpy")());
-      const auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
-      codes_.assign(codes.data(), codes.data() + codes.size());
-      n_groups_ = py::len(fact[1]);
-      columns_ = columns;
-    }
-    n_groups = n_groups_;
-    return codes_;
+    const py::tuple fact = br::pd().attr("factorize")(industry.attr("reindex")(columns).attr("to_numpy")());
+    const auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
+    next->mapping.codes.assign(codes.data(), codes.data() + codes.size());
+    next->mapping.n_groups = py::len(fact[1]);
+    next->columns = columns;
+    const Mapping result = next->mapping;
+    current_.store(std::move(next));
+    return result;
   }
 
  private:
+  struct Snapshot {
+    py::object key, table, columns;
+    Mapping mapping;
+  };
   py::object csv_;
-  py::object key_, table_, columns_;
-  std::vector<std::int64_t> codes_;
-  std::size_t n_groups_ = 0;
+  std::atomic<std::shared_ptr<const Snapshot>> current_;
 };
 
 py::object op_neutral(Industries& industries, const py::object& op_alpha, const py::object& parameters) {
   const py::object least_number = parameters.attr("get")("least_number", 2);
   const auto in = values_of(op_alpha, "op_neutral");
-  std::size_t n_groups = 0;
-  const std::vector<std::int64_t> codes = industries.codes(in.columns, n_groups);
-  const double least = number_of(least_number, "least_number");
-  return new_frame(run([&] { return ops::neutral(in.view, codes, n_groups, least); }), in);
+  const Industries::Mapping map = industries.mapping(in.columns);
+  if (map.codes.size() != in.view.cols) {
+    throw py::value_error("op_neutral: the columns map to " + std::to_string(map.codes.size()) +
+                          " industry labels for " + std::to_string(in.view.cols) + " columns");
+  }
+  const double least = number_of(least_number, "least_number", true);
+  return new_frame(run([&] { return ops::neutral(in.view, map.codes, map.n_groups, least); }), in);
 }
 
 py::object op_index_futures(const py::object& op_alpha, const py::object& parameters) {
@@ -296,9 +320,18 @@ py::object op_index_futures(const py::object& op_alpha, const py::object& parame
   py::list index_futures;
   for (const char* s : {"IF", "IH", "IC"}) index_futures.append(s);
   const py::object sub = op_alpha[index_futures];  // pandas' KeyError names a missing column
+  // Where the selected columns lie in the frame (MultiIndex columns select whole groups): each found
+  // exactly once, or nothing is written.
+  const py::object columns = op_alpha.attr("columns");
+  const py::object sub_columns = sub.attr("columns");
   const auto pos = py::array_t<py::ssize_t, py::array::c_style | py::array::forcecast>::ensure(
-      op_alpha.attr("columns").attr("get_indexer_for")(index_futures));
+      columns.attr("get_indexer_for")(sub_columns));
   const std::vector<py::ssize_t> positions(pos.data(), pos.data() + pos.size());
+  const bool located = columns.attr("is_unique").cast<bool>() && positions.size() == py::len(sub_columns) &&
+                       std::all_of(positions.begin(), positions.end(), [](py::ssize_t p) { return p >= 0; });
+  if (!located) {
+    throw py::value_error("op_index_futures: the columns IF, IH, IC are not unique labels of the frame");
+  }
   const double pm = number_of(multiplier, "positive_multiplier");
   const auto in = values_of(sub, "op_index_futures");
   if (in.view.size() == 0) return op_alpha;

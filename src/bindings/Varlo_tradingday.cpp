@@ -48,9 +48,19 @@ void get_holidays() {
 }
 
 // Business-day stepping of the core calendar; the tests hold it against the offset's own arithmetic.
+// Dates beyond datetime64[ns] (about 1677-09-22 to 2262-04-11) raise pandas' OutOfBoundsDatetime.
 py::object trading_shift(const py::handle& datetimes, std::int64_t k, const varlo::TradingCalendar& cal) {
+  constexpr varlo::Day kFirst = -106751, kLast = 106751;  // whole days datetime64[ns] holds
   std::vector<varlo::Day> days = br::days_of(datetimes);
-  for (auto& d : days) d = d == br::kNaTDay ? d : cal.shift(d, k);
+  for (auto& d : days) {
+    if (d == br::kNaTDay) continue;
+    d = cal.shift(d, k);
+    if (d < kFirst || d > kLast) {
+      PyErr_SetString(br::pd().attr("errors").attr("OutOfBoundsDatetime").ptr(),
+                      ("shifting by " + std::to_string(k) + " trading days leaves the datetime64[ns] range").c_str());
+      throw py::error_already_set();
+    }
+  }
   return br::datetime_index(days);
 }
 

@@ -10,6 +10,17 @@ py::module_ np() { return py::module_::import("numpy"); }
 
 namespace {
 
+// Frames of numeric columns that numpy cannot hold in one numeric array (nullable Int64/Float64, a bool
+// column among floats) hand out object values: convert as pandas' arithmetic does, pd.NA as NaN.
+py::object numeric_values(const py::handle& df, py::object arr) {
+  if (py::cast<py::array>(arr).dtype().kind() != 'O') return arr;
+  const py::object is_numeric = pd().attr("api").attr("types").attr("is_numeric_dtype");
+  for (py::handle dt : df.attr("dtypes")) {
+    if (!is_numeric(dt).cast<bool>()) return arr;
+  }
+  return df.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = np().attr("nan"));
+}
+
 FArray as_float_fortran(py::object arr, const char* who) {
   const char kind = py::cast<py::array>(arr).dtype().kind();
   if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
@@ -33,7 +44,7 @@ FrameIn frame_in(const py::handle& df, const char* who) {
                          py::str(py::type::handle_of(df).attr("__name__")).cast<std::string>());
   }
   FrameIn in;
-  in.values = as_float_fortran(df.attr("to_numpy")(), who);
+  in.values = as_float_fortran(numeric_values(df, df.attr("to_numpy")()), who);
   if (!in.values) throw py::error_already_set();
   in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)),
                     static_cast<std::size_t>(in.values.shape(1))};

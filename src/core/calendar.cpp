@@ -1,6 +1,7 @@
 #include "calendar.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace varlo {
 
@@ -40,12 +41,17 @@ std::int64_t TradingCalendar::rank(Day d) const {
 
 // The trading day x with x - #(holidays < x) == r is r + #{j : holidays[j] - j <= r}.
 Day TradingCalendar::unrank(std::int64_t r) const {
-  return r + static_cast<Day>(std::upper_bound(gaps_.begin(), gaps_.end(), r) - gaps_.begin());
+  const auto below = static_cast<Day>(std::upper_bound(gaps_.begin(), gaps_.end(), r) - gaps_.begin());
+  Day d = 0;
+  if (__builtin_add_overflow(r, below, &d)) throw std::overflow_error("trading-day shift out of range");
+  return d;
 }
 
 Day TradingCalendar::shift(Day d, std::int64_t k) const {
   const Day start = k > 0 ? roll_backward(d) : roll_forward(d);
-  return unrank(rank(start) + k);
+  std::int64_t r = 0;
+  if (__builtin_add_overflow(rank(start), k, &r)) throw std::overflow_error("trading-day shift out of range");
+  return unrank(r);
 }
 
 }  // namespace varlo

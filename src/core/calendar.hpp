@@ -25,7 +25,8 @@ class TradingCalendar {
   Day roll_forward(Day d) const;
   Day roll_backward(Day d) const;
   // The day k trading days from d, as a business-day offset steps: for k > 0 a non-trading d first rolls
-  // backward, for k <= 0 forward, then k trading days are counted.
+  // backward, for k <= 0 forward, then k trading days are counted. std::overflow_error when the day
+  // lies beyond the range of Day.
   Day shift(Day d, std::int64_t k) const;
   const std::vector<Day>& holidays() const { return holidays_; }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -29,12 +30,13 @@ std::pair<double, double> finite_range(const double* x, std::size_t m) {
 bool is_nan(double v) { return v != v; }
 
 // Runs fn(begin, end) over [0, n) in contiguous chunks, on several threads when there is enough work
-// (`work` elements in all) to pay for starting them. The first exception is rethrown here.
+// (`work` elements in all) to pay for starting them, and at most `max_threads`. The first exception is
+// rethrown here.
 template <class Fn>
-void parallel_for(std::size_t n, std::size_t work, Fn&& fn) {
+void parallel_for(std::size_t n, std::size_t work, Fn&& fn, std::size_t max_threads = SIZE_MAX) {
   constexpr std::size_t kMinWork = 1 << 16;
   const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t t = std::min({hw, std::size_t{8}, n, work / kMinWork});
+  const std::size_t t = std::min({hw, std::size_t{8}, n, work / kMinWork, max_threads});
   if (t <= 1) {
     if (n > 0) fn(std::size_t{0}, n);
     return;
@@ -57,29 +59,50 @@ void parallel_for(std::size_t n, std::size_t work, Fn&& fn) {
   }
 }
 
-// Per-row NaN-skipping sums of a column-major block (stride `ld` between columns) the way pandas adds
-// them for a row mean: NaN as 0, in column order, starting from the first column. A frame of a single
-// date is one contiguous row to numpy, which then sums it pairwise (`single_row`).
-void block_row_sums(const double* x, std::size_t ld, std::size_t nr, std::size_t n, double* sum, double* count,
-                    bool absolute, bool single_row = false) {
+// numpy's pairwise summation over get(0) .. get(n - 1).
+template <class Get>
+double pairwise_sum_by(std::size_t n, Get&& get, std::size_t off = 0) {
+  if (n < 8) {
+    double res = -0.0;
+    for (std::size_t i = 0; i < n; ++i) res += get(off + i);
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = get(off + j);
+    std::size_t i = 8;
+    for (; i < n - (n % 8); i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) r[j] += get(off + i + j);
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += get(off + i);
+    return res;
+  }
+  std::size_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise_sum_by(n2, get, off) + pairwise_sum_by(n - n2, get, off + n2);
+}
+
+// Per-row NaN-skipping sums of nr rows of n columns, get(r, c) the value, the way pandas adds them for a
+// row mean: NaN as 0, in column order, starting from the first column. A frame of a single date is one
+// contiguous row to numpy, which then sums it pairwise (`single_row`).
+template <class Get>
+void row_sums_by(std::size_t nr, std::size_t n, Get&& get, double* sum, double* count, bool single_row) {
   for (std::size_t r = 0; r < nr; ++r) {
     sum[r] = 0.0;
     count[r] = 0.0;
   }
   if (single_row && nr == 1) {
-    std::vector<double> row(n);
-    for (std::size_t c = 0; c < n; ++c) {
-      const double v = absolute ? std::fabs(x[c * ld]) : x[c * ld];
-      row[c] = v == v ? v : 0.0;
-      count[0] += v == v ? 1.0 : 0.0;
-    }
-    sum[0] = pairwise_sum(row.data(), n);
+    sum[0] = pairwise_sum_by(n, [&](std::size_t c) {
+      const double v = get(0, c);
+      return v == v ? v : 0.0;
+    });
+    for (std::size_t c = 0; c < n; ++c) count[0] += get(0, c) == get(0, c) ? 1.0 : 0.0;
     return;
   }
   for (std::size_t c = 0; c < n; ++c) {
-    const double* col = x + c * ld;
     for (std::size_t r = 0; r < nr; ++r) {
-      const double v = absolute ? std::fabs(col[r]) : col[r];
+      const double v = get(r, c);
       const bool ok = v == v;
       const double z = ok ? v : 0.0;
       sum[r] = c == 0 ? z : sum[r] + z;
@@ -88,20 +111,34 @@ void block_row_sums(const double* x, std::size_t ld, std::size_t nr, std::size_t
   }
 }
 
+// row_sums_by over a column-major block (stride `ld` between columns), of the values or their magnitudes.
+void block_row_sums(const double* x, std::size_t ld, std::size_t nr, std::size_t n, double* sum, double* count,
+                    bool absolute, bool single_row = false) {
+  if (absolute) {
+    row_sums_by(nr, n, [&](std::size_t r, std::size_t c) { return std::fabs(x[c * ld + r]); }, sum, count, single_row);
+  } else {
+    row_sums_by(nr, n, [&](std::size_t r, std::size_t c) { return x[c * ld + r]; }, sum, count, single_row);
+  }
+}
+
 // Average ranks (1 for the lowest) of a row's non-NaN values, ties sharing the mean of their places;
 // NaN stays NaN. Values go into buckets by linear interpolation between the extremes (a counting sort),
 // so a cross-section ranks in about linear time without data-dependent branches: a value in a bucket of
 // at most four is ranked by counting against its bucket, a crowded bucket is bucketed again by its own
-// extremes, and one that stays crowded is sorted.
+// extremes, and one that stays crowded is sorted. The buckets take some 48 bytes a value; `lean` ranks
+// by sorting positions instead (4 bytes a value), for rows too wide for the frame to pay that.
 class Ranker {
  public:
-  // Reads v[j * stride] and writes out[j * stride] for j < n; returns the non-NaN count.
-  std::size_t rank(const double* v, std::size_t stride, std::size_t n, double* out) {
+  // Reads v[j * stride] (its magnitude when `absolute`) and writes out[j * stride] for j < n; returns the
+  // non-NaN count.
+  std::size_t rank(const double* v, std::size_t stride, std::size_t n, double* out, bool absolute = false,
+                   bool lean = false) {
+    if (lean) return rank_lean(v, stride, n, out, absolute);
     vals_.resize(n);
     idx_.resize(n);
     std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      const double x = v[j * stride];
+      const double x = absolute ? std::fabs(v[j * stride]) : v[j * stride];
       out[j * stride] = kNaN;
       vals_[m] = x;
       idx_[m] = static_cast<std::uint32_t>(j);
@@ -119,6 +156,27 @@ class Ranker {
     std::vector<double> sv;
     std::vector<std::uint32_t> si, sb, sp, start;
   };
+
+  std::size_t rank_lean(const double* v, std::size_t stride, std::size_t n, double* out, bool absolute) {
+    idx_.clear();
+    for (std::size_t j = 0; j < n; ++j) {
+      const double x = v[j * stride];
+      out[j * stride] = kNaN;
+      if (!is_nan(x)) idx_.push_back(static_cast<std::uint32_t>(j));
+    }
+    const auto value = [&](std::uint32_t j) { return absolute ? std::fabs(v[j * stride]) : v[j * stride]; };
+    std::sort(idx_.begin(), idx_.end(), [&](std::uint32_t a, std::uint32_t b) { return value(a) < value(b); });
+    const std::size_t m = idx_.size();
+    std::size_t i0 = 0;
+    while (i0 < m) {
+      std::size_t i1 = i0;
+      while (i1 + 1 < m && value(idx_[i1 + 1]) == value(idx_[i0])) ++i1;
+      const double avg = static_cast<double>(i0 + i1 + 2) * 0.5;
+      for (std::size_t i = i0; i <= i1; ++i) out[idx_[i] * stride] = avg;
+      i0 = i1 + 1;
+    }
+    return m;
+  }
 
   // Ranks the m values x (original positions ix) as places base+1 .. base+m.
   void rank_range(const double* x, const std::uint32_t* ix, std::size_t m, std::size_t base, int depth,
@@ -218,80 +276,98 @@ class Ranker {
   std::vector<std::pair<double, std::uint32_t>> pairs_;
 };
 
-// Row-wise kernels work on tiles of consecutive dates copied out of the column-major matrix: within a
-// tile a date's cross-section is close together, and per-element steps run down contiguous columns.
+// Row-wise kernels work on tiles of consecutive dates: within a tile a date's cross-section is close
+// together, and per-element steps run down contiguous columns.
 constexpr std::size_t kTile = 32;
+// Below this many dates the bucket ranker's scratch would outweigh the frame; see Ranker.
+constexpr std::size_t kLeanRows = 12;
+constexpr std::size_t kLeanCols = 1024;
 
+// A tile's input and results, `ld` apart from one column to the next.
 struct Tile {
-  std::size_t r0 = 0, nr = 0, n = 0;
-  std::vector<double> x;  // kTile x n, column-major
-
-  explicit Tile(std::size_t cols) : n(cols), x(kTile * cols) {}
-  double* col(std::vector<double>& buf, std::size_t c) const { return buf.data() + c * kTile; }
-  void load(const MatView& src, std::vector<double>& buf) const {
-    for (std::size_t c = 0; c < n; ++c) std::memcpy(buf.data() + c * kTile, src.data + c * src.rows + r0, nr * sizeof(double));
-  }
-  void store(const std::vector<double>& buf, Matrix& dst) const {
-    for (std::size_t c = 0; c < n; ++c) std::memcpy(dst.data.data() + c * dst.rows + r0, buf.data() + c * kTile, nr * sizeof(double));
-  }
+  std::size_t r0 = 0, nr = 0, n = 0, ld = 0;
+  const double* x = nullptr;
+  double* res = nullptr;
 };
 
-// Calls fn(tile, worker) for every tile of x, tiles shared out among threads; Worker holds the scratch
-// space of one thread and is built from the column count.
+// Calls fn(tile, worker) for every tile of x, results into out; Worker holds the scratch space of one
+// thread and is built from the column count. A matrix of one tile is read and written where it lies;
+// larger ones are copied tile by tile into two buffers per thread, tiles of at most a quarter of the
+// dates, each thread taking at least four: scratch stays within half a frame whatever the shape.
 template <class Worker, class Fn>
-void by_tiles(const MatView& x, Fn&& fn) {
-  const std::size_t tiles = (x.rows + kTile - 1) / kTile;
-  parallel_for(tiles, x.size() * 4, [&](std::size_t t0, std::size_t t1) {
-    Tile tile(x.cols);
+void by_tiles(const MatView& x, Matrix& out, Fn&& fn) {
+  if (x.rows == 0 || x.cols == 0) return;
+  const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;
+  if (x.rows <= kTile) {
     Worker worker(x.cols);
     worker.single_row = x.rows == 1;
-    for (std::size_t t = t0; t < t1; ++t) {
-      tile.r0 = t * kTile;
-      tile.nr = std::min(kTile, x.rows - tile.r0);
-      tile.load(x, tile.x);
-      fn(tile, worker);
+    worker.lean = lean;
+    Tile t{0, x.rows, x.cols, x.rows, x.data, out.data.data()};
+    fn(t, worker);
+    return;
+  }
+  const std::size_t height = std::min(kTile, x.rows / 4);
+  const std::size_t tiles = (x.rows + height - 1) / height;
+  parallel_for(tiles, x.size() * 4, [&](std::size_t t0, std::size_t t1) {
+    std::vector<double> in(height * x.cols), res(height * x.cols);
+    Worker worker(x.cols);
+    for (std::size_t k = t0; k < t1; ++k) {
+      Tile t{k * height, std::min(height, x.rows - k * height), x.cols, height, in.data(), res.data()};
+      for (std::size_t c = 0; c < x.cols; ++c) {
+        std::memcpy(in.data() + c * height, x.data + c * x.rows + t.r0, t.nr * sizeof(double));
+      }
+      fn(t, worker);
+      for (std::size_t c = 0; c < x.cols; ++c) {
+        std::memcpy(out.data.data() + c * x.rows + t.r0, res.data() + c * height, t.nr * sizeof(double));
+      }
     }
-  });
+  }, tiles / 4);
 }
 
-// Scratch of the rank-based kernels: ranks, a second tile, per-row figures.
+// Scratch and steps of the rank-based kernels: per-row figures of a tile.
 struct RankWork {
   Ranker ranker;
-  std::vector<double> rk, aux;
-  double cnt[kTile], sum[kTile], shift[kTile], unused[kTile];
+  double cnt[kTile], sum[kTile], shift[kTile], shift2[kTile], unused[kTile];
   bool single_row = false;  // the whole matrix is one date
-  explicit RankWork(std::size_t n) : rk(kTile * n), aux(kTile * n) {}
+  bool lean = false;
+  explicit RankWork(std::size_t) {}
 
-  // Average ranks of each row of `src` (a tile buffer) into rk, counts into cnt.
-  void rank_rows(const Tile& t, const std::vector<double>& src) {
+  // Average ranks of each row of the tile's input (of its magnitudes when `absolute`) into t.res, counts
+  // into cnt.
+  void rank_rows(const Tile& t, bool absolute = false) {
     for (std::size_t r = 0; r < t.nr; ++r) {
-      cnt[r] = static_cast<double>(ranker.rank(src.data() + r, kTile, t.n, rk.data() + r));
+      cnt[r] = static_cast<double>(ranker.rank(t.x + r, t.ld, t.n, t.res + r, absolute, lean));
     }
   }
-  // dst = rk / cnt: rank(pct=True).
-  void pct(const Tile& t, std::vector<double>& dst) const {
+  // res / cnt in place: rank(pct=True).
+  void pct(const Tile& t) const {
     for (std::size_t c = 0; c < t.n; ++c) {
-      const double* a = rk.data() + c * kTile;
-      double* d = dst.data() + c * kTile;
-      for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] / cnt[r];
+      double* d = t.res + c * t.ld;
+      for (std::size_t r = 0; r < t.nr; ++r) d[r] = d[r] / cnt[r];
     }
   }
-  // shift[r] = row mean of buf - c (pandas' mean(axis=1) - center).
-  void mean_shift(const Tile& t, const std::vector<double>& buf, double c) {
-    block_row_sums(buf.data(), kTile, t.nr, t.n, sum, unused, false, single_row);
-    for (std::size_t r = 0; r < t.nr; ++r) shift[r] = sum[r] / cnt[r] - c;
+  // to[r] = row mean of the block buf - c (pandas' mean(axis=1) - center), the row's count being cnt.
+  void mean_shift(const Tile& t, const double* buf, double c, double* to) {
+    block_row_sums(buf, t.ld, t.nr, t.n, sum, unused, false, single_row);
+    for (std::size_t r = 0; r < t.nr; ++r) to[r] = sum[r] / cnt[r] - c;
   }
-  // buf -= shift per row (out of place into dst).
-  void subtract_shift(const Tile& t, const std::vector<double>& buf, std::vector<double>& dst) const {
+  // The same over the percentile ranks res / cnt while res still holds the ranks.
+  void pct_mean_shift(const Tile& t, double c, double* to) {
+    const auto pct_at = [&](std::size_t r, std::size_t k) { return t.res[k * t.ld + r] / cnt[r]; };
+    row_sums_by(t.nr, t.n, pct_at, sum, unused, single_row);
+    for (std::size_t r = 0; r < t.nr; ++r) to[r] = sum[r] / cnt[r] - c;
+  }
+  // res -= shift per row, in place.
+  void subtract_shift(const Tile& t) const {
     for (std::size_t c = 0; c < t.n; ++c) {
-      const double* a = buf.data() + c * kTile;
-      double* d = dst.data() + c * kTile;
-      for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] - shift[r];
+      double* d = t.res + c * t.ld;
+      for (std::size_t r = 0; r < t.nr; ++r) d[r] = d[r] - shift[r];
     }
   }
 };
 
 }  // namespace
+
 
 // Row sums and one division or subtraction per value: bound by memory, a second thread only pays on
 // frames of millions of values (at 2,500 x 100 its start costs more than it saves).
@@ -338,53 +414,40 @@ Matrix center(const MatView& x, double c) {
 
 Matrix rank_pct(const MatView& x) {
   Matrix out(x.rows, x.cols);
-  by_tiles<RankWork>(x, [&](Tile& t, RankWork& w) {
-    w.rank_rows(t, t.x);
-    w.pct(t, w.aux);
-    t.store(w.aux, out);
+  by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
+    w.rank_rows(t);
+    w.pct(t);
   });
   return out;
 }
 
 Matrix rank_center(const MatView& x) {
   Matrix out(x.rows, x.cols);
-  by_tiles<RankWork>(x, [&](Tile& t, RankWork& w) {
-    w.rank_rows(t, t.x);
-    w.pct(t, w.aux);
-    w.mean_shift(t, w.aux, 0.0);
-    w.subtract_shift(t, w.aux, w.aux);
-    t.store(w.aux, out);
+  by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
+    w.rank_rows(t);
+    w.pct(t);
+    w.mean_shift(t, t.res, 0.0, w.shift);
+    w.subtract_shift(t);
   });
   return out;
 }
 
 Matrix abs_rank(const MatView& x) {
   Matrix out(x.rows, x.cols);
-  by_tiles<RankWork>(x, [&](Tile& t, RankWork& w) {
-    for (std::size_t i = 0; i < t.n * kTile; ++i) w.aux[i] = std::fabs(t.x[i]);
-    w.rank_rows(t, w.aux);
-    w.pct(t, w.aux);
+  by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
+    w.rank_rows(t, true);
+    w.pct(t);
     for (std::size_t c = 0; c < t.n; ++c) {
-      const double* v = t.x.data() + c * kTile;
-      double* p = w.aux.data() + c * kTile;
+      const double* v = t.x + c * t.ld;
+      double* p = t.res + c * t.ld;
       for (std::size_t r = 0; r < t.nr; ++r) {
         const double s = v[r] > 0 ? 1.0 : (v[r] < 0 ? -1.0 : v[r]);
         p[r] = s * p[r];
       }
     }
-    t.store(w.aux, out);
   });
   return out;
 }
-
-namespace {
-
-struct LongShortWork : RankWork {
-  std::vector<double> score, keep, res;
-  explicit LongShortWork(std::size_t n) : RankWork(n), score(kTile * n), keep(kTile * n), res(kTile * n) {}
-};
-
-}  // namespace
 
 namespace {
 
@@ -578,15 +641,17 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
   struct Work {
     Selector sel;
     Ranker ranker;
-    std::vector<double> buf, res, keep, row, rank;
+    std::vector<double> buf, row, rank;
     double shift[kTile], sum[kTile], count[kTile];
     double lo[kTile], hi[kTile];  // a row's SideCut as inclusive bounds; NaN: no side
-    bool single_row = false;
-    explicit Work(std::size_t n) : buf(n), res(kTile * n), keep(kTile * n), row(n), rank(n) {}
+    bool single_row = false, lean = false;
+    explicit Work(std::size_t n) : buf(n) {}
 
     // Inclusive bounds of the sides of row r from the exact centred scores, pandas' arithmetic.
     void exact_centred(const Tile& t, std::size_t r, double ls, double& lo, double& hi) {
-      for (std::size_t c = 0; c < t.n; ++c) row[c] = t.x[c * kTile + r];
+      row.resize(t.n);
+      rank.resize(t.n);
+      for (std::size_t c = 0; c < t.n; ++c) row[c] = t.x[c * t.ld + r];
       const auto m = static_cast<double>(ranker.rank(row.data(), 1, t.n, rank.data()));
       for (std::size_t c = 0; c < t.n; ++c) rank[c] = rank[c] / m;
       double total = 0, unused = 0;
@@ -601,22 +666,16 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
       }
     }
   };
-  by_tiles<Work>(x, [&](Tile& t, Work& w) {
-    const std::vector<double>* keep = &t.x;
+  by_tiles<Work>(x, out, [&](Tile& t, Work& w) {
     if (mode == LongShortMode::keep_distance) {
-      block_row_sums(t.x.data(), kTile, t.nr, t.n, w.sum, w.count, false, w.single_row);
+      // the demeaned alpha the sides keep: x - (row mean - 0)
+      block_row_sums(t.x, t.ld, t.nr, t.n, w.sum, w.count, false, w.single_row);
       for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.sum[r] / w.count[r] - 0.0;
-      for (std::size_t c = 0; c < t.n; ++c) {
-        const double* a = t.x.data() + c * kTile;
-        double* d = w.keep.data() + c * kTile;
-        for (std::size_t r = 0; r < t.nr; ++r) d[r] = a[r] - w.shift[r];
-      }
-      keep = &w.keep;
     }
     for (std::size_t r = 0; r < t.nr; ++r) {
       std::size_t m = 0;
       for (std::size_t c = 0; c < t.n; ++c) {
-        const double v = t.x[c * kTile + r];
+        const double v = t.x[c * t.ld + r];
         w.buf[m] = v;
         m += is_nan(v) ? 0 : 1;
       }
@@ -642,14 +701,13 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
     // long when v >= hi (the inclusive bounds of the row's cut).
     const bool keep_sign = mode == LongShortMode::keep_sign;
     for (std::size_t c = 0; c < t.n; ++c) {
-      const double* v = t.x.data() + c * kTile;
-      const double* k = keep->data() + c * kTile;
-      double* o = w.res.data() + c * kTile;
+      const double* v = t.x + c * t.ld;
+      double* o = t.res + c * t.ld;
       if (mode == LongShortMode::keep_distance) {
         for (std::size_t r = 0; r < t.nr; ++r) {
           const double e = v[r];
           const bool middle = !(e <= w.lo[r]) & !(e >= w.hi[r]) & (e == e);
-          o[r] = middle ? 0.0 : k[r];
+          o[r] = middle ? 0.0 : e - w.shift[r];
         }
       } else if (keep_sign) {
         for (std::size_t r = 0; r < t.nr; ++r) {
@@ -669,70 +727,78 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
         }
       }
     }
-    t.store(w.res, out);
   });
   return out;
 }
 
 }  // namespace
-
 Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
                  const MatView* base) {
-  if (score == nullptr && base == nullptr && std::isfinite(longshort) && mode != LongShortMode::keep_rank) {
+  const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;  // the selector's scratch is the ranker's
+  if (score == nullptr && base == nullptr && std::isfinite(longshort) && mode != LongShortMode::keep_rank && !lean) {
     return longshort_by_selection(x, longshort, mode);
   }
   const bool count_form = longshort >= 1;
   const bool centred = mode == LongShortMode::keep_rank || mode == LongShortMode::keep_distance;
   const bool constant_sides = !centred;
   const double upper = 1.0 - longshort;
+  // The values the sides keep and the other entries start from.
+  enum class Keep { value, base, rank, demeaned };
+  const Keep keep_from = base != nullptr                                          ? Keep::base
+                         : mode == LongShortMode::keep_rank && count_form         ? Keep::rank
+                         : mode == LongShortMode::keep_distance                   ? Keep::demeaned
+                                                                                  : Keep::value;
   Matrix out(x.rows, x.cols);
-  by_tiles<LongShortWork>(x, [&](Tile& t, LongShortWork& w) {
-    w.rank_rows(t, t.x);
+  by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
+    // res holds the ascending average ranks, then (fraction form) the percentile score, then the result.
+    w.rank_rows(t);
+    if (keep_from == Keep::rank) w.pct_mean_shift(t, 0.0, w.shift2);  // op_rank: pct - (its mean - 0)
+    if (keep_from == Keep::demeaned) w.mean_shift(t, t.x, 0.0, w.shift2);
     if (!count_form) {
       if (score != nullptr) {
-        t.load(*score, w.score);
-      } else if (centred) {
-        w.pct(t, w.score);
-        w.mean_shift(t, w.score, 0.5);
-        w.subtract_shift(t, w.score, w.score);
-      } else {
-        // shifted score: minus half the row's lowest percentile rank
-        w.pct(t, w.score);
-        for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = kNaN;
         for (std::size_t c = 0; c < t.n; ++c) {
-          const double* s = w.score.data() + c * kTile;
-          for (std::size_t r = 0; r < t.nr; ++r) {
-            if (!is_nan(s[r]) && !(s[r] >= w.shift[r])) w.shift[r] = s[r];
-          }
+          std::memcpy(t.res + c * t.ld, score->data + c * score->rows + t.r0, t.nr * sizeof(double));
         }
-        for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.shift[r] / 2;
-        w.subtract_shift(t, w.score, w.score);
+      } else {
+        if (centred) {
+          w.pct_mean_shift(t, 0.5, w.shift);
+        } else {
+          // shifted score: minus half the row's lowest percentile rank
+          for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = kNaN;
+          for (std::size_t c = 0; c < t.n; ++c) {
+            const double* s = t.res + c * t.ld;
+            for (std::size_t r = 0; r < t.nr; ++r) {
+              const double p = s[r] / w.cnt[r];
+              if (!is_nan(p) && !(p >= w.shift[r])) w.shift[r] = p;
+            }
+          }
+          for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.shift[r] / 2;
+        }
+        w.pct(t);
+        w.subtract_shift(t);
       }
     }
-    // The values the sides keep and the other entries start from.
-    const std::vector<double>* keep = &t.x;
-    if (base != nullptr) {
-      t.load(*base, w.keep);
-      keep = &w.keep;
-    } else if (mode == LongShortMode::keep_rank && count_form) {
-      w.pct(t, w.keep);
-      w.mean_shift(t, w.keep, 0.0);
-      w.subtract_shift(t, w.keep, w.keep);
-      keep = &w.keep;
-    } else if (mode == LongShortMode::keep_distance) {
-      w.mean_shift(t, t.x, 0.0);
-      w.subtract_shift(t, t.x, w.keep);
-      keep = &w.keep;
-    }
-    // One loop per form and mode, free of branches the data decides.
+    // One loop per form and mode, free of branches the data decides. f(v, k, r1, top, s): the value, what
+    // it keeps, its ascending rank (count form), one more than the count, its score (fraction form).
     const auto each = [&](auto&& f) {
-      for (std::size_t c = 0; c < t.n; ++c) {
-        const double* v = t.x.data() + c * kTile;
-        const double* k = keep->data() + c * kTile;
-        const double* r1 = w.rk.data() + c * kTile;
-        const double* sc = w.score.data() + c * kTile;
-        double* o = w.res.data() + c * kTile;
-        for (std::size_t r = 0; r < t.nr; ++r) o[r] = f(v[r], k[r], r1[r], w.cnt[r] + 1.0, sc[r]);
+      const auto run = [&](auto&& keep_at) {
+        for (std::size_t c = 0; c < t.n; ++c) {
+          const double* v = t.x + c * t.ld;
+          double* o = t.res + c * t.ld;
+          for (std::size_t r = 0; r < t.nr; ++r) o[r] = f(v[r], keep_at(v[r], o[r], r, c), o[r], w.cnt[r] + 1.0, o[r]);
+        }
+      };
+      switch (keep_from) {
+        case Keep::value: run([](double v, double, std::size_t, std::size_t) { return v; }); break;
+        case Keep::base:
+          run([&](double, double, std::size_t r, std::size_t c) { return base->data[c * base->rows + t.r0 + r]; });
+          break;
+        case Keep::rank:
+          run([&](double, double r1, std::size_t r, std::size_t) { return r1 / w.cnt[r] - w.shift2[r]; });
+          break;
+        case Keep::demeaned:
+          run([&](double v, double, std::size_t r, std::size_t) { return v - w.shift2[r]; });
+          break;
       }
     };
     const double ls = longshort;
@@ -771,7 +837,6 @@ Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const M
     } else {
       each([&](double, double k, double, double, double s) { return (s > ls && s < upper) ? 0.0 : k; });
     }
-    t.store(w.res, out);
   });
   return out;
 }
@@ -843,25 +908,7 @@ Matrix smooth_simple(const MatView& x, std::size_t window) {
 }
 
 double pairwise_sum(const double* a, std::size_t n) {
-  if (n < 8) {
-    double res = -0.0;
-    for (std::size_t i = 0; i < n; ++i) res += a[i];
-    return res;
-  }
-  if (n <= 128) {
-    double r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
-    std::size_t i = 8;
-    for (; i < n - (n % 8); i += 8) {
-      for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
-    }
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += a[i];
-    return res;
-  }
-  std::size_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+  return pairwise_sum_by(n, [a](std::size_t i) { return a[i]; });
 }
 
 std::vector<double> linear_weights(std::size_t window) {
@@ -946,12 +993,13 @@ void kahan_add(const double* __restrict v, double* __restrict gs, double* __rest
 Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups,
                double least_number) {
   Matrix out(x.rows, x.cols);
-  constexpr std::size_t kBlock = 256;  // dates per pass: keeps the per-industry sums small and cached
-  const std::size_t blocks = (x.rows + kBlock - 1) / kBlock;
+  // Dates per pass: keeps the per-industry sums small and cached, and within the frame's own size.
+  const std::size_t block = std::min<std::size_t>(256, std::max<std::size_t>(x.rows, 1));
+  const std::size_t blocks = (x.rows + block - 1) / block;
   parallel_for(blocks, x.size() * 2, [&](std::size_t b0, std::size_t b1) {
-  std::vector<double> sum(n_groups * kBlock), comp(n_groups * kBlock), nobs(n_groups * kBlock);
-  for (std::size_t r0 = b0 * kBlock; r0 < std::min(x.rows, b1 * kBlock); r0 += kBlock) {
-    const std::size_t nr = std::min(kBlock, x.rows - r0);
+  std::vector<double> sum(n_groups * block), comp(n_groups * block), nobs(n_groups * block);
+  for (std::size_t r0 = b0 * block; r0 < std::min(x.rows, b1 * block); r0 += block) {
+    const std::size_t nr = std::min(block, x.rows - r0);
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(comp.begin(), comp.end(), 0.0);
     std::fill(nobs.begin(), nobs.end(), 0.0);
@@ -959,16 +1007,16 @@ Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_
     // compensation so the mean stays infinite.
     for (std::size_t c = 0; c < x.cols; ++c) {
       if (group[c] < 0) continue;
-      const std::size_t g = static_cast<std::size_t>(group[c]) * kBlock;
+      const std::size_t g = static_cast<std::size_t>(group[c]) * block;
       kahan_add(x.data + c * x.rows + r0, sum.data() + g, comp.data() + g, nobs.data() + g, nr);
     }
-    for (std::size_t i = 0; i < n_groups * kBlock; ++i) {
+    for (std::size_t i = 0; i < n_groups * block; ++i) {
       const double mean = sum[i] / nobs[i];
       sum[i] = nobs[i] >= least_number ? mean : 0.0;
     }
     for (std::size_t c = 0; c < x.cols; ++c) {
       if (group[c] < 0) continue;  // no industry: left NaN
-      const double* mean = sum.data() + static_cast<std::size_t>(group[c]) * kBlock;
+      const double* mean = sum.data() + static_cast<std::size_t>(group[c]) * block;
       const double* v = x.data + c * x.rows + r0;
       double* o = out.data.data() + c * x.rows + r0;
       for (std::size_t r = 0; r < nr; ++r) o[r] = v[r] - mean[r];

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <stdexcept>
+
 #include "calendar.hpp"
 
 using varlo::Day;
@@ -42,4 +45,12 @@ TEST(Calendar, NsToDayFloorsBeforeEpoch) {
   EXPECT_EQ(varlo::day_of_ns(-1), -1);
   EXPECT_EQ(varlo::day_of_ns(86'400'000'000'000 - 1), 0);
   EXPECT_EQ(varlo::day_of_ns(-86'400'000'000'000), -1);
+}
+
+TEST(Calendar, HugeShiftsRaiseInsteadOfWrapping) {
+  const varlo::TradingCalendar cal({2, 3, 10});
+  EXPECT_THROW(cal.shift(0, INT64_MAX), std::overflow_error);
+  EXPECT_THROW(cal.shift(-5, INT64_MIN), std::overflow_error);
+  EXPECT_THROW(cal.shift(INT64_MAX - 1, 5), std::overflow_error);
+  EXPECT_EQ(cal.shift(0, 1'000'000'000'000), 1'000'000'000'000 + 3);
 }

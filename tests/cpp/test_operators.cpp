@@ -307,3 +307,35 @@ TEST(Rank, LargeMatricesSplitAcrossThreadsGiveTheSameRanks) {
   const Matrix y = ops::smooth_simple(x.view(), 3);
   EXPECT_DOUBLE_EQ(y(2, 149), (x(0, 149) + x(1, 149) + x(2, 149)) / 3);
 }
+
+TEST(RowWise, WideFewDatesGiveTheSameRowsAsTallFrames) {
+  // A few dates of many symbols take the lean paths (ranking by sorting, sides without selection); the
+  // same row inside a taller matrix takes the bucketed ones. Rows are independent: results must agree.
+  std::mt19937_64 gen(3);
+  std::normal_distribution<double> normal;
+  const std::size_t n = 3000;
+  Matrix wide(2, n), tall(40, n);
+  for (std::size_t c = 0; c < n; ++c) {
+    for (std::size_t r = 0; r < tall.rows; ++r) {
+      const double v = c % 97 == 0 ? kNaN : c % 89 == 0 ? kInf : std::round(normal(gen) * 50) / 8;
+      tall(r, c) = v;
+      if (r < wide.rows) wide(r, c) = v;
+    }
+  }
+  const auto same = [&](const Matrix& a, const Matrix& b) {
+    for (std::size_t r = 0; r < a.rows; ++r) {
+      for (std::size_t c = 0; c < n; ++c) {
+        const double x = a(r, c), y = b(r, c);
+        ASSERT_TRUE((std::isnan(x) && std::isnan(y)) || x == y || std::fabs(x - y) <= 1e-13 * std::max(1.0, std::fabs(y)))
+            << r << " " << c << " " << x << " " << y;
+      }
+    }
+  };
+  same(ops::rank_pct(wide.view()), ops::rank_pct(tall.view()));
+  same(ops::rank_center(wide.view()), ops::rank_center(tall.view()));
+  same(ops::abs_rank(wide.view()), ops::abs_rank(tall.view()));
+  for (const auto mode : {ops::LongShortMode::same, ops::LongShortMode::keep_rank, ops::LongShortMode::keep_distance,
+                          ops::LongShortMode::keep_sign}) {
+    for (const double ls : {40.0, 0.2}) same(ops::longshort(wide.view(), ls, mode), ops::longshort(tall.view(), ls, mode));
+  }
+}
