@@ -1,3 +1,4 @@
+import csv
 import math
 import warnings
 from pathlib import Path
@@ -180,3 +181,35 @@ def test_ties_fall_the_same_way_every_time(tmp_path):
         stratification(tmp_path / "t_1", 7)
         runs.append(drawn()[2])
     np.testing.assert_array_equal(runs[0], runs[1])
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # matplotlib drawing an infinite bar
+@pytest.mark.parametrize("form", ["plain", "crlf", "named index", "quoted", "times of day", "text value",
+                                  "integers", "blank lines", "inf"])
+def test_report_files_in_other_forms_read_as_pandas_reads_them(tmp_path, form):
+    alpha, nextreturn = random_tables(np.random.default_rng(5), 9, 6)
+    kwargs = {}
+    if form == "crlf":
+        kwargs["lineterminator"] = "\r\n"
+    elif form == "named index":
+        alpha.index.name = nextreturn.index.name = "date"
+    elif form == "quoted":
+        kwargs["quoting"] = csv.QUOTE_ALL
+    elif form == "times of day":
+        alpha.index = nextreturn.index = alpha.index + pd.Timedelta(hours=9)
+    elif form == "integers":
+        alpha = alpha.fillna(0).round().astype("int64")
+    elif form == "inf":
+        alpha.iloc[0, 0], alpha.iloc[1, 1] = np.inf, -np.inf
+    path = tmp_path / "f_1"
+    path.mkdir()
+    alpha.to_csv(path / "alpha_1.csv", **kwargs)
+    nextreturn.to_csv(path / "nextreturn_1.csv", **kwargs)
+    if form == "blank lines":
+        text = (path / "alpha_1.csv").read_text().replace("\n", "\n\n", 3)
+        (path / "alpha_1.csv").write_text(text)
+    if form == "text value":
+        text = (path / "alpha_1.csv").read_text().split("\n")
+        text[3] = text[3].rsplit(",", 1)[0] + ",N/A"
+        (path / "alpha_1.csv").write_text("\n".join(text))
+    check_against_reference(path, 3)
