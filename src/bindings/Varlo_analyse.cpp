@@ -3,12 +3,17 @@
 #include <pybind11/pybind11.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "analyse.hpp"
 #include "pandas_bridge.hpp"
+#include "csv_table.hpp"
+#include "stratify.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -349,6 +354,157 @@ py::object analyse(const py::object& result, const py::object& config, const py:
 
 }  // namespace
 
+// --- stratification: an alpha's daily layers compared from a run's report files ---------------------
+
+namespace {
+
+constexpr const char* kStratificationDoc =
+    "\n    分层回测\n"
+    "    :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv\n"
+    "    :param s: 分层数(int)；True 或 False 表示 10 层\n    ";
+
+// A report table as stratification uses it: the dates, and the values as a column-major matrix.
+struct ReportTable {
+  py::object index;
+  std::optional<br::FrameIn> frame;  // when pandas read the file
+  varlo::Matrix own;                 // when the plain form was parsed here
+  varlo::MatView view() const { return frame ? frame->view : own.view(); }
+};
+
+std::optional<std::string> file_text(const std::string& name) {
+  std::ifstream in(name, std::ios::binary | std::ios::ate);
+  if (!in) return std::nullopt;
+  const std::streamoff size = in.tellg();
+  if (size < 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.seekg(0);
+  if (!in.read(text.data(), size)) return std::nullopt;
+  return text;
+}
+
+// The plain form of one file, or nothing (unreadable, another form, out of memory: pandas decides).
+std::optional<varlo::DateTable> parse_file(const std::string& name) noexcept {
+  try {
+    if (auto body = file_text(name)) return varlo::parse_date_table(*body);
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+// read_csv(path, index_col=0, parse_dates=True) of each path, in order. The form the analysis writes
+// (dates, numbers, empty fields) is parsed here, the files side by side without the GIL; any other file,
+// or one that cannot be opened, goes to pandas, so results and errors for those are pandas' own. A
+// replaced pandas.read_csv is honoured for every file.
+std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths) {
+  py::module_ pd = br::pd();
+  const py::object reader = pd.attr("read_csv");
+  const std::size_t n = paths.size();
+  std::vector<std::optional<varlo::DateTable>> parsed(n);
+  if (reader.is(py::module_::import("pandas.io.parsers.readers").attr("read_csv"))) {
+    std::vector<std::string> names;
+    py::object fspath = py::module_::import("os").attr("fspath");
+    for (const auto& p : paths) names.push_back(text(fspath(p)));
+    py::gil_scoped_release nogil;
+    std::vector<std::jthread> workers;
+    for (std::size_t i = 1; i < n; ++i) workers.emplace_back([&, i] { parsed[i] = parse_file(names[i]); });
+    if (n > 0) parsed[0] = parse_file(names[0]);
+  }
+  std::vector<ReportTable> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ReportTable& t = out[i];
+    if (parsed[i]) {
+      py::array_t<std::int64_t> days(static_cast<py::ssize_t>(parsed[i]->dates.size()), parsed[i]->dates.data());
+      const std::string& label = parsed[i]->index_label;
+      t.index = pd.attr("DatetimeIndex")(days.attr("view")("datetime64[D]").attr("astype")("datetime64[us]"),
+                                         "name"_a = label.empty() ? py::object(py::none()) : py::object(py::str(label)));
+      t.own = std::move(parsed[i]->values);
+      continue;
+    }
+    const py::object frame = reader(paths[i], "index_col"_a = 0, "parse_dates"_a = true);
+    t.frame = br::frame_in(frame, "stratification");
+    t.index = t.frame->index;
+  }
+  return out;
+}
+
+// The first `rows` dates of a column-major matrix.
+varlo::Matrix first_rows(const varlo::MatView& v, std::size_t rows) {
+  varlo::Matrix out(rows, v.cols);
+  for (std::size_t c = 0; c < v.cols; ++c) {
+    const auto col = v.col(c);
+    std::copy(col.begin(), col.begin() + static_cast<std::ptrdiff_t>(rows), out.col(c).begin());
+  }
+  return out;
+}
+
+void stratification(const py::object& report_path, const py::object& s_arg) {
+  py::object s_obj;
+  if (Py_TYPE(s_arg.ptr()) == &PyLong_Type) {
+    s_obj = s_arg;
+  } else if (PyBool_Check(s_arg.ptr())) {
+    s_obj = py::int_(10);
+  } else {
+    throw py::type_error("invalid stratification");
+  }
+  const std::string run_id = text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
+  const py::object alpha_path = report_path / py::str("alpha_" + run_id + ".csv");
+  const py::object nextreturn_path = report_path / py::str("nextreturn_" + run_id + ".csv");
+  const std::vector<ReportTable> tables = read_report_tables({alpha_path, nextreturn_path});
+  const ReportTable& alpha = tables[0];
+  const ReportTable& nextreturn = tables[1];
+  const py::object dds = alpha.index;
+  const py::ssize_t len_dds = py::len(dds);
+  // A count numpy cannot allocate fails as numpy's zeros would.
+  if (s_obj < py::int_(0) || s_obj > py::int_(1 << 24)) {
+    br::np().attr("zeros")(py::make_tuple(len_dds, s_obj));
+    throw py::value_error("invalid stratification: too many layers");
+  }
+  const auto s = s_obj.cast<std::size_t>();
+
+  // Matched by position: each alpha date takes the next-return row at the same place, symbol for symbol;
+  // rows beyond the alpha table's are never looked at.
+  const varlo::MatView a = alpha.view();
+  varlo::MatView x = nextreturn.view();
+  if (x.cols != a.cols || x.rows < a.rows) {
+    throw py::value_error("stratification: the alpha table is " + std::to_string(a.rows) + " x " +
+                          std::to_string(a.cols) + " but the next-return table " + std::to_string(x.rows) +
+                          " x " + std::to_string(x.cols));
+  }
+  varlo::Layers layers;
+  {
+    py::gil_scoped_release nogil;
+    varlo::Matrix cut;
+    if (x.rows > a.rows) {
+      cut = first_rows(x, a.rows);
+      x = cut.view();
+    }
+    layers = varlo::stratify(a, x, s);
+  }
+
+  py::module_ pd = br::pd();
+  py::module_ plt = py::module_::import("matplotlib.pyplot");
+  const py::object numbers = pd.attr("RangeIndex")(1, s + 1);
+  const py::object s1 = pd.attr("DataFrame")(br::array_out(std::move(layers.mean_alpha)), "index"_a = numbers,
+                                             "columns"_a = py::make_tuple("mean"));
+  const py::object s2 = pd.attr("DataFrame")(br::array_out(std::move(layers.sum_return)), "index"_a = numbers,
+                                             "columns"_a = py::make_tuple("sum"));
+  py::tuple fig1 = plt.attr("subplots")(2, 1);
+  s1.attr("plot")("kind"_a = "bar", "ax"_a = fig1[1][py::int_(0)], "title"_a = "alpha");
+  s2.attr("plot")("kind"_a = "bar", "ax"_a = fig1[1][py::int_(1)], "title"_a = "nextreturn");
+  py::tuple fig2 = plt.attr("subplots")(1, 1);
+  if (s == 0) {
+    // "t-b" takes layer 0, which does not exist: pandas' own KeyError.
+    br::frame_out(varlo::Matrix(static_cast<std::size_t>(len_dds), 0), dds, numbers)[py::int_(0)];
+  }
+  py::list columns(numbers.attr("tolist")());
+  columns.append("all");
+  columns.append("t-b");
+  const py::object s3 = br::frame_out(std::move(layers.cumulative), dds, pd.attr("Index")(columns, "dtype"_a = "object"));
+  s3.attr("plot")("ax"_a = fig2[1], "title"_a = "Stratification Cumulative Return");
+}
+
+}  // namespace
+
 PYBIND11_MODULE(Varlo_analyse, m) {
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("np") = br::np();
@@ -372,4 +528,14 @@ def analyse(result, config, summary_name="summary"):
     if (name.equal(py::str("plt"))) return py::module_::import("matplotlib.pyplot");
     throw py::attribute_error("module '" + std::string(kModuleName) + "' has no attribute '" + text(name) + "'");
   });
+
+  scope["_stratification"] = py::cpp_function(&stratification);
+  py::exec(R"(
+def stratification(report_path, s):
+    return _stratification(report_path, s)
+)", scope);
+  py::object strat = scope["stratification"];
+  strat.attr("__module__") = kModuleName;
+  strat.attr("__doc__") = kStratificationDoc;
+  m.attr("stratification") = strat;
 }
