@@ -157,10 +157,9 @@ def _no_output(cfg):
     lambda cfg: cfg["trade"].update(interest="compund"),
     _no_output,
     lambda cfg: cfg["output"].pop("save_path"),
-    lambda cfg: cfg["output"].update(save_path=str(cfg["output"]["save_path"])),
     lambda cfg: cfg["output"].update(stratification=2.5),
     lambda cfg: cfg["output"].update(output=False, stratification=4),
-], ids=["operator", "trade", "price file", "interest", "output", "save_path", "text path", "layers", "no report"])
+], ids=["operator", "trade", "price file", "interest", "output", "save_path", "layers", "no report"])
 def test_configuration_errors_raise_before_the_loop(config, probe, shows, spoil):
     spoil(config)
     with pytest.raises(Exception) as expected:

@@ -437,7 +437,7 @@ varlo::Matrix first_rows(const varlo::MatView& v, std::size_t rows) {
   return out;
 }
 
-void stratification(const py::object& report_path, const py::object& s_arg) {
+void stratification(const py::object& report_path_arg, const py::object& s_arg) {
   py::object s_obj;
   if (Py_TYPE(s_arg.ptr()) == &PyLong_Type) {
     s_obj = s_arg;
@@ -446,6 +446,7 @@ void stratification(const py::object& report_path, const py::object& s_arg) {
   } else {
     throw py::type_error("invalid stratification");
   }
+  const py::object report_path = br::as_path(report_path_arg);
   const std::string run_id = text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
   const py::object alpha_path = report_path / py::str("alpha_" + run_id + ".csv");
   const py::object nextreturn_path = report_path / py::str("nextreturn_" + run_id + ".csv");

@@ -180,7 +180,7 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   py::object trade = config[py::str("trade")];
   const py::object contract = trade.attr("get")("trade_contract", "dominant");
   const py::object matching = trade.attr("get")("matching_type", "vwap");
-  const py::object data_path = config[py::str("data_path")];
+  const py::object data_path = br::as_path(config[py::str("data_path")]);
   check_readable(data_path / (contract + py::str("_prevclose.pkl")), read_pickle, gz);
   check_readable(data_path / (contract + py::str("_") + matching + py::str(".pkl")), read_pickle, gz);
   (void)py::object(trade[py::str("capital")]);
@@ -193,7 +193,7 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
                                   a_contract + "_prevsettle.pkl", a_contract + "_" + a_matching + ".pkl"}) {
     check_readable(data_path / py::str(stem), read_pickle, gz);
   }
-  (void)py::float_(trade.attr("get")("commission", 0));
+  (void)br::number_of(trade.attr("get")("commission", 0), "commission");
   if (!interest.equal(py::str("simple")) && !interest.equal(py::str("compound"))) {
     throw py::value_error("invalid interest: " + text(interest));
   }
@@ -201,15 +201,14 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   auto on = [&](const char* key, bool dflt) { return truthy(output.attr("get")(key, dflt)); };
   const bool writes = on("output", true);
   if (writes) {
-    const py::object path = output[py::str("save_path")];
-    (void)run_id_of(path);
+    (void)run_id_of(br::as_path(output[py::str("save_path")]));
     if (on("last_position", true)) {
       check_readable(data_path / py::str(text(trade[py::str("trade_contract")]) + "_contract.pkl"), read_pickle, gz);
     }
   }
   // backtest's own stratification step and what stratification reads first.
   if (!on("stratification", false)) return;
-  const py::object path = output[py::str("save_path")];
+  const py::object path = br::as_path(output[py::str("save_path")]);
   const py::object s = output[py::str("stratification")];
   if (Py_TYPE(s.ptr()) != &PyLong_Type && !PyBool_Check(s.ptr())) throw py::type_error("invalid stratification");
   const std::string run_id = run_id_of(path);
@@ -230,7 +229,7 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
     (after_analysis.contains(n) ? analysis : layers).append(n);
   }
   if (py::len(analysis) + py::len(layers) == 0) return;
-  const py::object path = config[py::str("output")][py::str("save_path")];
+  const py::object path = br::as_path(config[py::str("output")][py::str("save_path")]);
   const std::string run_id = run_id_of(path);
   path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   auto save = [&](const py::list& numbers, std::vector<std::string> stems) {
