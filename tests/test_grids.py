@@ -269,3 +269,65 @@ def test_one_parameter_pivot_is_one_clean_row(tmp_path, capsys, heatmaps):
     assert list(data.columns) == [0.5, 5.0, "All"] and list(data.index) == ["ar"]
     ar = results["Annualized Return"]
     assert data.iloc[0].tolist() == pytest.approx([ar.iloc[0], ar.iloc[1:].mean(), ar.mean()], rel=1e-12)
+
+
+# --- real grids over the sample market --------------------------------------------------------------
+
+REAL_GRID = {"lookback": [5, 10], "op_smooth": [1, 3]}
+
+
+def real_config(market):
+    return {"data_path": Path(market),
+            "base": {"alpha_id": "grid_strategy", "begin_date": "2016-06-01", "end_date": "2016-08-31",
+                     "universe": "all"},
+            "trade": {"trade_contract": "dominant", "matching_type": "vwap", "capital": 10_000_000, "leverage": 1,
+                      "commission": 0.0003},
+            "operators": {"smooth": {"smooth": 2, "mode": "linear"}, "longshort": {"longshort": 0.3, "mode": "keep_rank"}},
+            "parameters": {"lookback": 20},
+            "output": {"save_path": Path("unused")}}
+
+
+@pytest.fixture
+def grid_workdir(monkeypatch, tmp_path):
+    """Reports land under the working directory; workers find the strategy module and must run on one
+    kernel thread each (the strategy fails otherwise)."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(TESTS), os.environ.get("PYTHONPATH")])))
+    monkeypatch.setenv("VARLO_GRID_EXPECT_THREADS", "1")
+    monkeypatch.delenv(BUDGET, raising=False)
+    return tmp_path
+
+
+def test_real_grid_on_the_pool_and_on_dask_gives_the_same_summarys(market_upper, grid_workdir):
+    from distributed import Client, LocalCluster
+
+    config = real_config(market_upper)
+    before = copy.deepcopy(config)
+    on_pool = vm.multi_run(config, REAL_GRID)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        on_dask = vm.multi_run(config, REAL_GRID, client.get_executor())
+    pd.testing.assert_frame_equal(on_pool, on_dask)
+    assert list(on_pool.index) == ["run_5_1", "run_5_3", "run_10_1", "run_10_3"]
+    assert list(on_pool.columns) == list(METRICS.values())
+    assert not on_pool.loc["run_5_1"].equals(on_pool.loc["run_10_1"])  # the parameter reached the strategy
+    assert sorted(p.name for p in (grid_workdir / "grid_strategy_reports").iterdir()) == [
+        "report_10_1", "report_10_3", "report_5_1", "report_5_3"]
+    assert config == before and BUDGET not in os.environ
+
+
+def test_a_failing_run_raises_in_the_caller(market_upper, grid_workdir):
+    with pytest.raises(ValueError, match="lookback must be positive, got 0"):
+        vm.multi_run(real_config(market_upper), {"lookback": [5, 0]})
+
+
+def test_multi_backtest_writes_the_grid_summary_file(monkeypatch, market_upper, grid_workdir, capsys):
+    monkeypatch.setattr(plt, "show", lambda: None)
+    config = real_config(market_upper)
+    vm.multi_backtest(config, 3, {"lookback": [5, 10]}, InProcess())
+    written = pd.read_csv(grid_workdir / "grid_strategy_reports" / "summarys_3.csv", index_col=0)
+    assert list(written.index) == [1, 2] and list(written["id"]) == ["run_5", "run_10"]
+    assert list(written["p1"]) == [5.0, 10.0]
+    summarys = vm.multi_run(config, {"lookback": [5, 10]}, InProcess())
+    assert np.allclose(written[list(METRICS)].to_numpy(), summarys.to_numpy(), rtol=1e-15, atol=0)
+    assert "pivot table by ic" in capsys.readouterr().out and plt.get_fignums()
