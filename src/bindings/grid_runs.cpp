@@ -162,7 +162,11 @@ py::object multi_run(const py::object& original_config, const py::object& parame
       try {
         collect(pool.attr("imap_unordered")(worker, runs), summaries, progress);
       } catch (...) {
-        pool.attr("terminate")();
+        try {
+          pool.attr("terminate")();
+        } catch (const py::error_already_set&) {
+          // The run's error is the one to report.
+        }
         throw;
       }
       pool.attr("terminate")();
