@@ -1,18 +1,26 @@
 """Grid runs: a 2 x 4 grid of the example strategy on the sample market, serially in this process, on the
 process pool and on a local Dask cluster.
 
-    python3 bench/bench_grid.py [--begin 2016-01-01] [--end 2017-12-31] [--workers N]
+    python3 bench/bench_grid.py [--begin 2016-01-01] [--end 2017-12-31] [--workers N] [--repeat 3]
 
-Every executor runs the same eight backtests with one kernel thread each; each time is the best of
---repeat grids (the first grid on a fresh Dask cluster, which imports the package in its workers, once). Printed per executor: the wall
-time of the grid, the speed-up against the serial run, and the overhead per run: the worker-seconds spent
-beyond the serial run's share, (time x workers - serial time) / runs. The pool is timed at its own size
-(one worker fewer than the processors) and at N workers; the Dask cluster's start-up is timed apart.
+Every executor runs the same eight backtests with one kernel thread each. Printed per executor:
+
+- wall time of the grid (best of --repeat) and the speed-up against the serial run, with the target of
+  0.8 x workers;
+- overhead per run in wall time: the worker-seconds beyond the serial run's share,
+  (time x workers - serial time) / runs;
+- CPU seconds per run, this process and its finished children together (mean over the repeats). On a
+  shared machine wall times follow the load; CPU time shows what an executor adds to each run.
+
+The pool is timed at its own size (one worker fewer than the processors) and at N workers. The Dask
+cluster's start-up is timed apart; its CPU time (start-up, imports in the workers, every grid) is only
+known once its processes have exited and is given for its whole life.
 """
 
 import argparse
 import contextlib
 import os
+import resource
 import sys
 import tempfile
 import time
@@ -50,18 +58,22 @@ def quiet():
             os.close(saved)
 
 
-REPEAT = 3
+def cpu_seconds():
+    """User and system time of this process and of its children that have been waited for."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
-def timed(fn):
-    """The best of REPEAT wall times (the machine may be shared), and the last result."""
-    best = float("inf")
-    for _ in range(REPEAT):
-        t = time.perf_counter()
+def timed(fn, repeat):
+    """Best wall time, mean CPU time, last result."""
+    best, cpu = float("inf"), 0.0
+    for _ in range(repeat):
+        c, t = cpu_seconds(), time.perf_counter()
         with quiet():
             out = fn()
         best = min(best, time.perf_counter() - t)
-    return best, out
+        cpu += cpu_seconds() - c
+    return best, cpu / repeat, out
 
 
 def main():
@@ -69,9 +81,8 @@ def main():
     ap.add_argument("--begin", default="2016-01-01")
     ap.add_argument("--end", default="2017-12-31")
     ap.add_argument("--workers", type=int, default=os.cpu_count())
-    ap.add_argument("--repeat", type=int, default=REPEAT)
+    ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
-    globals()["REPEAT"] = args.repeat
 
     from distributed import Client, LocalCluster
 
@@ -87,23 +98,22 @@ def main():
               "parameters": {},
               "output": {"save_path": Path("unused")}}
     runs = len(list(vm.ParameterGrid(GRID)))
-    n = args.workers
+    n, repeat = args.workers, args.repeat
     rows = []
 
-    serial, reference = timed(lambda: vm.multi_run(config, GRID, InProcess()))
-    rows.append(("serial, in process", 1, serial, reference))
-
+    serial, serial_cpu, reference = timed(lambda: vm.multi_run(config, GRID, InProcess()), repeat)
+    rows.append(("serial, in process", 1, serial, serial_cpu, reference))
     default_workers = max(1, vm.cpu_count() - 1)
-    t, out = timed(lambda: vm.multi_run(config, GRID))
-    rows.append((f"process pool, default size", default_workers, t, out))
+    rows.append(("process pool, default size", default_workers,
+                 *timed(lambda: vm.multi_run(config, GRID), repeat)))
     real_cpu_count = vm.cpu_count
     vm.cpu_count = lambda: n + 1  # a pool of n workers
     try:
-        t, out = timed(lambda: vm.multi_run(config, GRID))
+        rows.append(("process pool", n, *timed(lambda: vm.multi_run(config, GRID), repeat)))
     finally:
         vm.cpu_count = real_cpu_count
-    rows.append(("process pool", n, t, out))
 
+    dask_cpu = cpu_seconds()
     start = time.perf_counter()
     with quiet():
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
@@ -111,28 +121,29 @@ def main():
     startup = time.perf_counter() - start
     try:
         executor = client.get_executor()
-        t = time.perf_counter()
-        with quiet():
-            out = vm.multi_run(config, GRID, executor)
-        rows.append(("dask LocalCluster, first grid", n, time.perf_counter() - t, out))
-        t, out = timed(lambda: vm.multi_run(config, GRID, executor))
-        rows.append(("dask LocalCluster, warm", n, t, out))
+        first = timed(lambda: vm.multi_run(config, GRID, executor), 1)
+        rows.append(("dask LocalCluster, first grid", n, first[0], None, first[2]))
+        warm = timed(lambda: vm.multi_run(config, GRID, executor), repeat)
+        rows.append(("dask LocalCluster, warm", n, warm[0], None, warm[2]))
     finally:
         with quiet():
             client.close()
             cluster.close()
+    dask_cpu = (cpu_seconds() - dask_cpu) / ((1 + repeat) * runs)
 
     days = len(pd.read_pickle(market / "dominant_contract.pkl", compression="gzip").loc[args.begin:args.end])
     print(f"{runs} runs ({' x '.join(str(len(v)) for v in GRID.values())} grid), {days} trading days each, "
-          f"{os.cpu_count()} processors; serial {serial / runs:.3f} s a run")
-    print(f"{'executor':32}{'workers':>8}{'time s':>9}{'speed-up':>10}{'target':>8}{'overhead/run s':>16}  same summarys")
-    for name, workers, t, out in rows:
+          f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}")
+    print(f"{'executor':32}{'workers':>8}{'wall s':>8}{'speed-up':>10}{'target':>8}{'overhead/run s':>16}"
+          f"{'cpu s/run':>11}  same summarys")
+    for name, workers, t, cpu, out in rows:
         overhead = (t * workers - serial) / runs
         target = f"{0.8 * workers:.1f}" if workers > 1 else ""
-        same = out.equals(reference)
-        print(f"{name:32}{workers:>8}{t:>9.2f}{serial / t:>10.2f}{target:>8}{overhead:>16.3f}  {same}")
-    print(f"dask LocalCluster start-up ({n} worker processes): {startup:.2f} s; "
-          f"load average at the end {os.getloadavg()[0]:.1f}")
+        cpu = "" if cpu is None else f"{cpu / runs:.3f}"
+        print(f"{name:32}{workers:>8}{t:>8.2f}{serial / t:>10.2f}{target:>8}{overhead:>16.3f}{cpu:>11}  "
+              f"{out.equals(reference)}")
+    print(f"dask LocalCluster: start-up {startup:.2f} s wall; {dask_cpu:.3f} cpu s a run over its whole life "
+          f"({1 + repeat} grids, start-up and worker imports included)")
 
 
 if __name__ == "__main__":
