@@ -213,3 +213,9 @@ def test_report_files_in_other_forms_read_as_pandas_reads_them(tmp_path, form):
         text[3] = text[3].rsplit(",", 1)[0] + ",N/A"
         (path / "alpha_1.csv").write_text("\n".join(text))
     check_against_reference(path, 3)
+
+
+def test_a_full_size_table_splits_its_dates_between_threads(tmp_path):
+    alpha, nextreturn = random_tables(np.random.default_rng(6), 1500, 90, nan=0.1, ties=True)
+    write_report(tmp_path / "big_1", alpha, nextreturn)
+    check_against_reference(tmp_path / "big_1", 10)

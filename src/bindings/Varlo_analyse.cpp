@@ -3,7 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <fstream>
-#include <iterator>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -327,40 +327,59 @@ struct ReportTable {
 };
 
 std::optional<std::string> file_text(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
+  std::ifstream in(name, std::ios::binary | std::ios::ate);
   if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+  const std::streamoff size = in.tellg();
+  if (size < 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.seekg(0);
+  if (!in.read(text.data(), size)) return std::nullopt;
   return text;
 }
 
-// read_csv(path, index_col=0, parse_dates=True). The form the analysis writes (dates, numbers, empty
-// fields) is parsed here without the GIL; any other file, or one that cannot be opened, goes to pandas, so
-// results and errors for those are pandas' own. A replaced pandas.read_csv is honoured for every file.
-ReportTable read_report_table(const py::object& path) {
+// The plain form of one file, or nothing (unreadable, another form, out of memory: pandas decides).
+std::optional<varlo::DateTable> parse_file(const std::string& name) noexcept {
+  try {
+    if (auto body = file_text(name)) return varlo::parse_date_table(*body);
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+// read_csv(path, index_col=0, parse_dates=True) of each path, in order. The form the analysis writes
+// (dates, numbers, empty fields) is parsed here, the files side by side without the GIL; any other file,
+// or one that cannot be opened, goes to pandas, so results and errors for those are pandas' own. A
+// replaced pandas.read_csv is honoured for every file.
+std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths) {
   py::module_ pd = br::pd();
   const py::object reader = pd.attr("read_csv");
-  ReportTable t;
+  const std::size_t n = paths.size();
+  std::vector<std::optional<varlo::DateTable>> parsed(n);
   if (reader.is(py::module_::import("pandas.io.parsers.readers").attr("read_csv"))) {
-    const std::string name = text(py::module_::import("os").attr("fspath")(path));
-    std::optional<varlo::DateTable> parsed;
-    {
-      py::gil_scoped_release nogil;
-      if (auto body = file_text(name)) parsed = varlo::parse_date_table(*body);
-    }
-    if (parsed) {
-      py::array_t<std::int64_t> days(static_cast<py::ssize_t>(parsed->dates.size()), parsed->dates.data());
-      py::object label = parsed->index_label.empty() ? py::object(py::none()) : py::object(py::str(parsed->index_label));
-      t.index = pd.attr("DatetimeIndex")(days.attr("view")("datetime64[D]").attr("astype")("datetime64[us]"),
-                                         "name"_a = label);
-      t.own = std::move(parsed->values);
-      return t;
-    }
+    std::vector<std::string> names;
+    py::object fspath = py::module_::import("os").attr("fspath");
+    for (const auto& p : paths) names.push_back(text(fspath(p)));
+    py::gil_scoped_release nogil;
+    std::vector<std::jthread> workers;
+    for (std::size_t i = 1; i < n; ++i) workers.emplace_back([&, i] { parsed[i] = parse_file(names[i]); });
+    if (n > 0) parsed[0] = parse_file(names[0]);
   }
-  const py::object frame = reader(path, "index_col"_a = 0, "parse_dates"_a = true);
-  t.frame = br::frame_in(frame, "stratification");
-  t.index = t.frame->index;
-  return t;
+  std::vector<ReportTable> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ReportTable& t = out[i];
+    if (parsed[i]) {
+      py::array_t<std::int64_t> days(static_cast<py::ssize_t>(parsed[i]->dates.size()), parsed[i]->dates.data());
+      const std::string& label = parsed[i]->index_label;
+      t.index = pd.attr("DatetimeIndex")(days.attr("view")("datetime64[D]").attr("astype")("datetime64[us]"),
+                                         "name"_a = label.empty() ? py::object(py::none()) : py::object(py::str(label)));
+      t.own = std::move(parsed[i]->values);
+      continue;
+    }
+    const py::object frame = reader(paths[i], "index_col"_a = 0, "parse_dates"_a = true);
+    t.frame = br::frame_in(frame, "stratification");
+    t.index = t.frame->index;
+  }
+  return out;
 }
 
 // The first `rows` dates of a column-major matrix.
@@ -385,8 +404,9 @@ void stratification(const py::object& report_path, const py::object& s_arg) {
   const std::string run_id = text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
   const py::object alpha_path = report_path / py::str("alpha_" + run_id + ".csv");
   const py::object nextreturn_path = report_path / py::str("nextreturn_" + run_id + ".csv");
-  const ReportTable alpha = read_report_table(alpha_path);
-  const ReportTable nextreturn = read_report_table(nextreturn_path);
+  const std::vector<ReportTable> tables = read_report_tables({alpha_path, nextreturn_path});
+  const ReportTable& alpha = tables[0];
+  const ReportTable& nextreturn = tables[1];
   const py::object dds = alpha.index;
   const py::ssize_t len_dds = py::len(dds);
   // A count numpy cannot allocate fails as numpy's zeros would.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <thread>
 
 #include "analyse.hpp"
 
@@ -24,14 +26,10 @@ struct Pair {
   std::size_t column;
 };
 
-}  // namespace
-
-Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) {
+// Layers of the dates [r_begin, r_end), written into those rows of out.alpha and out.nextreturn.
+void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, std::size_t r_begin,
+                std::size_t r_end, Layers& out) {
   const std::size_t n = alpha.rows, m = alpha.cols;
-  Layers out;
-  out.alpha = Matrix(n, s, 0.0);
-  out.nextreturn = Matrix(n, s, 0.0);
-
   // One date's values lie a whole column apart: walk dates in blocks so each symbol's stretch is read
   // once per block rather than once per date.
   constexpr std::size_t kBlock = 64;
@@ -39,8 +37,8 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) 
   for (auto& b : block) b.reserve(m);
   std::vector<double> buf;
   buf.reserve(m);
-  for (std::size_t r0 = 0; r0 < n; r0 += kBlock) {
-    const std::size_t rows = std::min(kBlock, n - r0);
+  for (std::size_t r0 = r_begin; r0 < r_end; r0 += kBlock) {
+    const std::size_t rows = std::min(kBlock, r_end - r0);
     for (std::size_t k = 0; k < rows; ++k) block[k].clear();
     for (std::size_t c = 0; c < m; ++c) {
       const double* a = alpha.data + c * n + r0;
@@ -63,6 +61,33 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) 
         out.nextreturn(r, i) = layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].next; });
       }
     }
+  }
+}
+
+}  // namespace
+
+Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) {
+  const std::size_t n = alpha.rows;
+  Layers out;
+  out.alpha = Matrix(n, s, 0.0);
+  out.nextreturn = Matrix(n, s, 0.0);
+  // Dates are independent: a second thread takes the later half when there is enough to share.
+  if (alpha.size() >= 100'000 && std::thread::hardware_concurrency() > 1) {
+    const std::size_t half = n / 2;
+    std::exception_ptr failed;
+    {
+      std::jthread later([&] {
+        try {
+          layer_rows(alpha, nextreturn, s, half, n, out);
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      });
+      layer_rows(alpha, nextreturn, s, 0, half, out);
+    }
+    if (failed) std::rethrow_exception(failed);
+  } else {
+    layer_rows(alpha, nextreturn, s, 0, n, out);
   }
 
   // Reductions along dates add one date after another, as numpy does along the outer axis.
