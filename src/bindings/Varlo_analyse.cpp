@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analyse.hpp"
+#include "grids.hpp"
 #include "pandas_bridge.hpp"
 #include "csv_table.hpp"
 #include "stratify.hpp"
@@ -523,6 +524,8 @@ def analyse(result, config, summary_name="summary"):
   fn.attr("__module__") = kModuleName;
   fn.attr("__doc__") = kAnalyseDoc;
   m.attr("analyse") = fn;
+
+  varlo::bindings::register_grid_analyse(m);
 
   // pyplot is bound on first use, so importing the module does not settle matplotlib's backend.
   m.def("__getattr__", [](const py::str& name) -> py::object {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "grids.hpp"
 #include "pandas_bridge.hpp"
 #include "sizing.hpp"
 
@@ -381,8 +382,12 @@ PYBIND11_MODULE(Varlo_module, m) {
   m.attr("deepcopy") = py::module_::import("copy").attr("deepcopy");
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("time") = py::module_::import("time");
+  py::module_ multiprocessing = py::module_::import("multiprocessing");
+  m.attr("Pool") = multiprocessing.attr("Pool");
+  m.attr("cpu_count") = multiprocessing.attr("cpu_count");
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();
+  m.attr("ParameterGrid") = py::module_::import("sklearn.model_selection").attr("ParameterGrid");
   py::module_ context_mod = py::module_::import("VarloAlpha.Module.Varlo_context");
   m.attr("Context") = context_mod.attr("Context");
   py::module_ analyse_mod = py::module_::import("VarloAlpha.Module.Varlo_analyse");
@@ -431,4 +436,5 @@ PYBIND11_MODULE(Varlo_module, m) {
                  "\n    position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)\n"
                  "    需要config['data_path'] config['trade']\n"
                  "    :return: position(pd.DataFrame), volume_position(pd.DataFrame)\n    ", py::dict());
+  varlo::bindings::register_grid_runs(m);
 }

@@ -1,4 +1,5 @@
 #include "operators.hpp"
+#include "thread_budget.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -35,7 +36,7 @@ bool is_nan(double v) { return v != v; }
 template <class Fn>
 void parallel_for(std::size_t n, std::size_t work, Fn&& fn, std::size_t max_threads = SIZE_MAX) {
   constexpr std::size_t kMinWork = 1 << 16;
-  const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t hw = thread_budget();
   const std::size_t t = std::min({hw, std::size_t{8}, n, work / kMinWork, max_threads});
   if (t <= 1) {
     if (n > 0) fn(std::size_t{0}, n);

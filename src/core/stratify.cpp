@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "analyse.hpp"
+#include "thread_budget.hpp"
 
 namespace varlo {
 
@@ -72,7 +73,7 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) 
   out.alpha = Matrix(n, s, 0.0);
   out.nextreturn = Matrix(n, s, 0.0);
   // Dates are independent: a second thread takes the later half when there is enough to share.
-  if (alpha.size() >= 100'000 && std::thread::hardware_concurrency() > 1) {
+  if (alpha.size() >= 100'000 && thread_budget() > 1) {
     const std::size_t half = n / 2;
     std::exception_ptr failed;
     {

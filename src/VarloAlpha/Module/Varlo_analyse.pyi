@@ -23,3 +23,6 @@ def stratification(report_path: Path, s: int | bool) -> None:
     :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv
     :param s: 分层数(int)；True 或 False 表示 10 层
     """
+
+def multi_analyse(results: pd.DataFrame, save_path: Path | str) -> None:
+    """网格回测结果分析: 结果表写入save_path并打印, 按ar ir cr ic排序, 画四张参数热力图"""
