@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "history_bridge.hpp"
 #include "pandas_bridge.hpp"
 
 namespace py = pybind11;
@@ -35,6 +36,8 @@ struct ContextState {
   // The record's per-symbol lists in universe order, keyed by the record dict they belong to.
   py::object record_dict;
   std::vector<py::object> record_lists;
+  // Trailing-history snapshots of the data tables (history, history_values).
+  br::HistoryCache history;
 };
 
 // Immutable after module initialisation.
@@ -325,6 +328,22 @@ void do_operators(const py::handle& self, const Shared& sh) {
 
 }  // namespace
 
+namespace {
+
+void register_history(const py::object& cls) {
+  cls.attr("history") = py::cpp_function(
+      [](py::object self, py::object name, py::object n) { return state_of(self).history.frame(self, name, n); },
+      py::name("history"), py::is_method(cls), "name"_a, "n"_a,
+      "The last n rows up to timestamp of data[name] for the admitted symbols:\n"
+      "data[name].loc[:timestamp, symbols].iloc[-n:], without copying the history.");
+  cls.attr("history_values") = py::cpp_function(
+      [](py::object self, py::object name, py::object n) { return state_of(self).history.values(self, name, n); },
+      py::name("history_values"), py::is_method(cls), "name"_a, "n"_a,
+      "The values of history(name, n) as a new read-only float64 array.");
+}
+
+}  // namespace
+
 PYBIND11_MODULE(Varlo_context, m) {
   m.doc() = "Research context of a VarloAlpha run.";
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
@@ -362,5 +381,6 @@ PYBIND11_MODULE(Varlo_context, m) {
                                               "Append the current alpha and multiplier to the record.");
   cls.attr("do_operators") = py::cpp_function([sh](py::object self) { do_operators(self, *sh); }, py::name("do_operators"),
                                               py::is_method(cls), "Apply the context's own operator chain.");
+  register_history(cls);
   m.attr("Context") = cls;
 }
