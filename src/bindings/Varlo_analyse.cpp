@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analyse.hpp"
+#include "csv_bridge.hpp"
 #include "pandas_bridge.hpp"
 
 namespace py = pybind11;
@@ -320,6 +321,9 @@ def analyse(result, config, summary_name="summary"):
   fn.attr("__module__") = kModuleName;
   fn.attr("__doc__") = kAnalyseDoc;
   m.attr("analyse") = fn;
+
+  m.def("_write_csv", [](const py::object& frame, const py::object& path) { br::write_csv(frame, path); }, "frame"_a,
+        "path"_a, "frame.to_csv(path), byte for byte; float date tables are formatted natively.");
 
   // pyplot is bound on first use, so importing the module does not settle matplotlib's backend.
   m.def("__getattr__", [](const py::str& name) -> py::object {
