@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "alpha_frame_bridge.hpp"
 #include "pandas_bridge.hpp"
 #include "sizing.hpp"
 
@@ -117,6 +118,17 @@ PYBIND11_MODULE(Varlo_module, m) {
       },
       "alpha"_a, "alpha_multiplier"_a = 1, "config"_a = default_config,
       "计算position_alpha表\n\n需要config['operators']；不传config时使用{'operators': {}}");
+  m.def(
+      "get_alpha_frame",
+      [](const py::object& config, const py::object& ai_init, const py::object& ai_alpha_frame) {
+        return br::get_alpha_frame(config, ai_init, ai_alpha_frame, py::module_::import(kModuleName).attr("Context"));
+      },
+      "config"_a, "ai_init"_a, "ai_alpha_frame"_a,
+      "整表计算alpha: ai_alpha_frame(context)一次返回全部日期的alpha表\n\n"
+      "Recorded as get_alpha records a daily function that takes each date's row for the admitted symbols;\n"
+      "config['base'].get('lookahead_checks', 3) recomputes the frame on data cut after that many dates and\n"
+      "raises ValueError when a row up to a cut changes (0 turns the check off).\n"
+      ":return: (alpha, alpha_multiplier)");
   m.def("get_position", &get_position, "position_alpha"_a, "config"_a,
         "position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)\n\n"
         "需要config['data_path'] config['trade']\n:return: position(pd.DataFrame), volume_position(pd.DataFrame)");
