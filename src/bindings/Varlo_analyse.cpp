@@ -8,6 +8,7 @@
 #include "analyse.hpp"
 #include "csv_bridge.hpp"
 #include "pandas_bridge.hpp"
+#include "stratify.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -304,6 +305,84 @@ py::object analyse(const py::object& result, const py::object& config, const py:
 
 }  // namespace
 
+// --- stratification: an alpha's daily layers compared from a run's report files ---------------------
+
+namespace {
+
+constexpr const char* kStratificationDoc =
+    "\n    分层回测\n"
+    "    :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv\n"
+    "    :param s: 分层数(int)；True 或 False 表示 10 层\n    ";
+
+py::object read_report_table(const py::object& path) {
+  return br::pd().attr("read_csv")(path, "index_col"_a = 0, "parse_dates"_a = true);
+}
+
+void stratification(const py::object& report_path, const py::object& s_arg) {
+  py::object s_obj;
+  if (Py_TYPE(s_arg.ptr()) == &PyLong_Type) {
+    s_obj = s_arg;
+  } else if (PyBool_Check(s_arg.ptr())) {
+    s_obj = py::int_(10);
+  } else {
+    throw py::type_error("invalid stratification");
+  }
+  const std::string run_id = text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
+  const py::object alpha_path = report_path / py::str("alpha_" + run_id + ".csv");
+  const py::object nextreturn_path = report_path / py::str("nextreturn_" + run_id + ".csv");
+  const py::object alpha = read_report_table(alpha_path);
+  const py::object nextreturn = read_report_table(nextreturn_path);
+  const py::object dds = alpha.attr("index");
+  const py::ssize_t len_dds = py::len(dds);
+  // A count numpy cannot allocate fails as numpy's zeros would.
+  if (s_obj < py::int_(0) || s_obj > py::int_(1 << 24)) {
+    br::np().attr("zeros")(py::make_tuple(len_dds, s_obj));
+    throw py::value_error("invalid stratification: too many layers");
+  }
+  const auto s = s_obj.cast<std::size_t>();
+
+  // Matched by position: each alpha date takes the next-return row at the same place, symbol for symbol;
+  // rows beyond the alpha table's are never looked at.
+  const py::ssize_t next_rows = py::len(nextreturn.attr("index"));
+  const py::object next_used =
+      next_rows > len_dds ? nextreturn.attr("iloc")[py::slice(py::none(), py::int_(len_dds), py::none())] : nextreturn;
+  const br::FrameIn a = br::frame_in(alpha, "stratification");
+  const br::FrameIn x = br::frame_in(next_used, "stratification");
+  if (x.view.cols != a.view.cols || x.view.rows != a.view.rows) {
+    throw py::value_error("stratification: the alpha table is " + std::to_string(a.view.rows) + " x " +
+                          std::to_string(a.view.cols) + " but the next-return table " + std::to_string(next_rows) +
+                          " x " + std::to_string(x.view.cols));
+  }
+  varlo::Layers layers;
+  {
+    py::gil_scoped_release nogil;
+    layers = varlo::stratify(a.view, x.view, s);
+  }
+
+  py::module_ pd = br::pd();
+  py::module_ plt = py::module_::import("matplotlib.pyplot");
+  const py::object numbers = pd.attr("RangeIndex")(1, s + 1);
+  const py::object s1 = pd.attr("DataFrame")(br::array_out(std::move(layers.mean_alpha)), "index"_a = numbers,
+                                             "columns"_a = py::make_tuple("mean"));
+  const py::object s2 = pd.attr("DataFrame")(br::array_out(std::move(layers.sum_return)), "index"_a = numbers,
+                                             "columns"_a = py::make_tuple("sum"));
+  py::tuple fig1 = plt.attr("subplots")(2, 1);
+  s1.attr("plot")("kind"_a = "bar", "ax"_a = fig1[1][py::int_(0)], "title"_a = "alpha");
+  s2.attr("plot")("kind"_a = "bar", "ax"_a = fig1[1][py::int_(1)], "title"_a = "nextreturn");
+  py::tuple fig2 = plt.attr("subplots")(1, 1);
+  if (s == 0) {
+    // "t-b" takes layer 0, which does not exist: pandas' own KeyError.
+    br::frame_out(varlo::Matrix(static_cast<std::size_t>(len_dds), 0), dds, numbers)[py::int_(0)];
+  }
+  py::list columns(numbers.attr("tolist")());
+  columns.append("all");
+  columns.append("t-b");
+  const py::object s3 = br::frame_out(std::move(layers.cumulative), dds, pd.attr("Index")(columns, "dtype"_a = "object"));
+  s3.attr("plot")("ax"_a = fig2[1], "title"_a = "Stratification Cumulative Return");
+}
+
+}  // namespace
+
 PYBIND11_MODULE(Varlo_analyse, m) {
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("np") = br::np();
@@ -330,4 +409,14 @@ def analyse(result, config, summary_name="summary"):
     if (name.equal(py::str("plt"))) return py::module_::import("matplotlib.pyplot");
     throw py::attribute_error("module '" + std::string(kModuleName) + "' has no attribute '" + text(name) + "'");
   });
+
+  scope["_stratification"] = py::cpp_function(&stratification);
+  py::exec(R"(
+def stratification(report_path, s):
+    return _stratification(report_path, s)
+)", scope);
+  py::object strat = scope["stratification"];
+  strat.attr("__module__") = kModuleName;
+  strat.attr("__doc__") = kStratificationDoc;
+  m.attr("stratification") = strat;
 }

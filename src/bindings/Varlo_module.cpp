@@ -1,6 +1,10 @@
 // The backtest driver: the strategy's alpha, position alpha and contract sizing.
+#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,19 +20,71 @@ namespace {
 
 constexpr const char* kModuleName = "VarloAlpha.Module.Varlo_module";
 
-py::tuple get_alpha(py::object config, py::object ai_init, py::object ai_get_alpha, const py::object& context_cls) {
+// A progress bar for the daily loop, on standard error and only while a terminal watches it: never when
+// standard error is redirected or captured, never in a worker process (multiprocessing), never when the
+// environment sets VARLO_PROGRESS=0. Standard output stays the report's. Redrawn at most four times a second.
+class DailyProgress {
+ public:
+  explicit DailyProgress(std::size_t total) {
+    if (!wanted()) return;
+    bar_ = py::module_::import("tqdm").attr("tqdm")("total"_a = total, "file"_a = py::module_::import("sys").attr("stderr"),
+                                                     "leave"_a = false, "unit"_a = "day", "mininterval"_a = 0.25);
+    last_ = std::chrono::steady_clock::now();
+  }
+  DailyProgress(const DailyProgress&) = delete;
+  DailyProgress& operator=(const DailyProgress&) = delete;
+  ~DailyProgress() {
+    if (!bar_) return;
+    try {
+      bar_.attr("close")();
+    } catch (const py::error_already_set&) {
+      // Closing a bar must not replace the exception that may be unwinding the loop.
+    }
+  }
+  void step() {
+    ++done_;
+    if (!bar_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(250)) return;
+    bar_.attr("update")(done_ - shown_);
+    shown_ = done_;
+    last_ = now;
+  }
+
+  static bool wanted() {
+    const char* env = std::getenv("VARLO_PROGRESS");
+    if (env && std::string(env) == "0") return false;
+    py::object err = py::module_::import("sys").attr("stderr");
+    if (err.is_none() || !py::hasattr(err, "isatty") || !py::bool_(err.attr("isatty")()).cast<bool>()) return false;
+    return py::module_::import("multiprocessing").attr("parent_process")().is_none();
+  }
+
+ private:
+  py::object bar_;
+  std::size_t done_ = 0;
+  std::size_t shown_ = 0;
+  std::chrono::steady_clock::time_point last_;
+};
+
+// before_loop runs once the context holds its data and parameters, just before the first date.
+py::tuple get_alpha(py::object config, py::object ai_init, py::object ai_get_alpha, const py::object& context_cls,
+                    const std::function<void()>& before_loop = {}) {
   py::object context = context_cls(config);
   ai_init(context);
   context.attr("get_data")();
   context.attr("set_parameters")();
+  if (before_loop) before_loop();
   // Bound once: the per-day calls then skip the attribute lookup.
   py::object get_symbols = context.attr("get_symbols");
   py::object record_alpha = context.attr("record_alpha");
-  for (py::handle dd : context.attr("backtest_calendar")) {
+  py::object calendar = context.attr("backtest_calendar");
+  DailyProgress progress(py::len(calendar));
+  for (py::handle dd : calendar) {
     py::setattr(context, "timestamp", dd);
     get_symbols();
     ai_get_alpha(context);
     record_alpha();
+    progress.step();
   }
   context.attr("do_operators")();
   py::object alpha = context.attr("original_alpha");
@@ -85,6 +141,239 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
 
 }  // namespace
 
+// --- backtest: one strategy from its module to the summary -------------------------------------------
+
+namespace {
+
+constexpr const char* kBacktestDoc = "\n    backtest API\n    :return: summary\n    ";
+constexpr const char* kProfileHeader =
+    "Line profile of the strategy's callables. The framework's own steps (Context methods, get_alpha, "
+    "get_position_alpha, get_position, analyse) are compiled and carry no line timings.";
+
+bool truthy(const py::handle& v) { return py::bool_(py::reinterpret_borrow<py::object>(v)).cast<bool>(); }
+
+std::string text(const py::handle& v) { return py::str(v).cast<std::string>(); }
+
+std::string run_id_of(const py::object& path) { return text(path.attr("name").attr("split")("_")[py::int_(-1)]); }
+
+// A file a later step will read: when it is not there to be read, that step's own reader raises now.
+void check_readable(const py::object& path, const py::object& reader, const py::kwargs& how) {
+  py::module_ os = py::module_::import("os");
+  if (truthy(path.attr("is_file")()) && truthy(os.attr("access")(path, os.attr("R_OK")))) return;
+  reader(path, **how);
+}
+
+// What the steps after the daily loop will read, read now in their order, so that a typo in the
+// configuration raises before the loop the very exception the step would raise after it.
+void check_later_steps(const py::object& config, const py::dict& ns) {
+  py::object read_pickle = br::pd().attr("read_pickle");
+  py::kwargs gz;
+  gz["compression"] = "gzip";
+  // get_position_alpha: every operator resolvable by name.
+  for (py::handle item : config[py::str("operators")].attr("items")()) {
+    const std::string name = "op_" + text(py::reinterpret_borrow<py::tuple>(item)[0]);
+    if (!ns.contains(name.c_str())) {
+      PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.c_str());
+      throw py::error_already_set();
+    }
+  }
+  // get_position: prices, then the capital.
+  py::object trade = config[py::str("trade")];
+  const py::object contract = trade.attr("get")("trade_contract", "dominant");
+  const py::object matching = trade.attr("get")("matching_type", "vwap");
+  const py::object data_path = config[py::str("data_path")];
+  check_readable(data_path / (contract + py::str("_prevclose.pkl")), read_pickle, gz);
+  check_readable(data_path / (contract + py::str("_") + matching + py::str(".pkl")), read_pickle, gz);
+  (void)py::object(trade[py::str("capital")]);
+  (void)py::object(trade[py::str("leverage")]);
+  // analyse: required trade keys, its four price tables, the interest rule, the output section.
+  const std::string a_contract = text(trade[py::str("trade_contract")]);
+  const std::string a_matching = text(trade[py::str("matching_type")]);
+  const py::object interest = trade.attr("get")("interest", "simple");
+  for (const std::string& stem : {a_contract + "_nextreturnonsettle.pkl", a_contract + "_settle.pkl",
+                                  a_contract + "_prevsettle.pkl", a_contract + "_" + a_matching + ".pkl"}) {
+    check_readable(data_path / py::str(stem), read_pickle, gz);
+  }
+  (void)py::float_(trade.attr("get")("commission", 0));
+  if (!interest.equal(py::str("simple")) && !interest.equal(py::str("compound"))) {
+    throw py::value_error("invalid interest: " + text(interest));
+  }
+  const py::object output = config[py::str("output")];
+  auto on = [&](const char* key, bool dflt) { return truthy(output.attr("get")(key, dflt)); };
+  const bool writes = on("output", true);
+  if (writes) {
+    const py::object path = output[py::str("save_path")];
+    (void)run_id_of(path);
+    if (on("last_position", true)) {
+      check_readable(data_path / py::str(text(trade[py::str("trade_contract")]) + "_contract.pkl"), read_pickle, gz);
+    }
+  }
+  // backtest's own stratification step and what stratification reads first.
+  if (!on("stratification", false)) return;
+  const py::object path = output[py::str("save_path")];
+  const py::object s = output[py::str("stratification")];
+  if (Py_TYPE(s.ptr()) != &PyLong_Type && !PyBool_Check(s.ptr())) throw py::type_error("invalid stratification");
+  const std::string run_id = run_id_of(path);
+  if (writes && on("report", true)) return;  // the analysis writes the two tables
+  py::kwargs csv;
+  csv["index_col"] = 0;
+  csv["parse_dates"] = true;
+  check_readable(path / py::str("alpha_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
+  check_readable(path / py::str("nextreturn_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
+}
+
+// The run's figures saved as PNG beside its reports and closed, for runs that nobody watches.
+void save_figures(const py::object& config, const py::module_& plt, const py::list& before, const py::list& after_analysis) {
+  py::list all = plt.attr("get_fignums")();
+  py::list analysis, layers;
+  for (py::handle n : all) {
+    if (before.contains(n)) continue;
+    (after_analysis.contains(n) ? analysis : layers).append(n);
+  }
+  if (py::len(analysis) + py::len(layers) == 0) return;
+  const py::object path = config[py::str("output")][py::str("save_path")];
+  const std::string run_id = run_id_of(path);
+  path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  auto save = [&](const py::list& numbers, std::vector<std::string> stems) {
+    for (std::size_t i = 0; i < py::len(numbers); ++i) {
+      const std::string stem = i < stems.size() ? stems[i] : "figure" + std::to_string(i + 1);
+      py::object fig = plt.attr("figure")(numbers[i]);
+      fig.attr("savefig")(path / py::str(stem + "_" + run_id + ".png"));
+      plt.attr("close")(fig);
+    }
+  };
+  save(analysis, {"performance", "symbols"});
+  save(layers, {"stratification_layers", "stratification_return"});
+}
+
+// Steps 3 to 7 of a run: alpha, position alpha, positions, the result dictionary, the analysis.
+py::object run_steps(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
+                     const py::object& summary_name, const py::dict& ns) {
+  py::tuple collected = get_alpha(config, ai_init, ai_get_alpha, ns["Context"], [&] { check_later_steps(config, ns); });
+  const py::object alpha = collected[0];
+  const py::object position_alpha = get_position_alpha(alpha, collected[1], config, ns);
+  py::tuple positions = get_position(position_alpha, config);
+  py::dict result;
+  result["alpha"] = alpha;
+  result["position_alpha"] = position_alpha;
+  result["position"] = positions[0];
+  result["volume_position"] = positions[1];
+  return ns["analyse"](result, config, summary_name);
+}
+
+// Switches the profiler off however the profiled steps end.
+class ProfilerOn {
+ public:
+  explicit ProfilerOn(py::object profile) : profile_(std::move(profile)) { profile_.attr("enable")(); }
+  ProfilerOn(const ProfilerOn&) = delete;
+  ProfilerOn& operator=(const ProfilerOn&) = delete;
+  void off() {
+    if (on_) profile_.attr("disable")();
+    on_ = false;
+  }
+  ~ProfilerOn() {
+    try {
+      off();
+    } catch (const py::error_already_set&) {
+      // keep the run's own exception
+    }
+  }
+
+ private:
+  py::object profile_;
+  bool on_ = true;
+};
+
+py::object backtest_profiled(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
+                             const py::object& summary_name, const py::dict& ns) {
+  py::module_ line_profiler = py::module_::import("line_profiler");
+  py::module_ sys = py::module_::import("sys");
+  py::object profile = line_profiler.attr("LineProfiler")();
+  const py::object context = ns["Context"];
+  // The framework's steps are registered in their order. They are compiled (the package's interpreter
+  // functions only pass their arguments on), so they have no lines to time and are passed over; a step
+  // replaced by interpreter code of the caller's is profiled.
+  const std::vector<py::object> steps{context.attr("__init__"), context.attr("get_data"), context.attr("get_symbols"),
+                                     context.attr("record_alpha"), context.attr("do_operators"), ns["get_alpha"],
+                                     ns["get_position_alpha"], ns["get_position"], ns["analyse"]};
+  for (const py::object& step : steps) {
+    if (!py::hasattr(step, "__code__")) continue;
+    if (text(step.attr("__module__")).starts_with("VarloAlpha.Module.")) continue;
+    profile.attr("add_function")(step);
+  }
+  profile.attr("add_function")(ai_init);
+  profile.attr("add_function")(ai_get_alpha);
+  py::object summary;
+  {
+    ProfilerOn running(profile);
+    summary = run_steps(config, ai_init, ai_get_alpha, summary_name, ns);
+    running.off();
+  }
+  py::print(kProfileHeader);
+  profile.attr("print_stats")(sys.attr("stdout"));
+  return summary;
+}
+
+// output / save_figures, read without requiring the section: a missing one fails where the analysis reads it.
+bool figures_to_files(const py::object& config) {
+  const py::object output = config.attr("get")("output", py::none());
+  return !output.is_none() && py::hasattr(output, "get") && truthy(output.attr("get")("save_figures", false));
+}
+
+py::object backtest(const py::object& config, py::object ai_init, py::object ai_get_alpha, const py::dict& ns) {
+  if (ai_init.is_none() || ai_get_alpha.is_none()) {
+    // import_module: a dotted alpha_id names the strategy module itself, not its top-level package.
+    py::object strategy = py::module_::import("importlib").attr("import_module")(config[py::str("base")][py::str("alpha_id")]);
+    ai_init = strategy.attr("init");
+    ai_get_alpha = strategy.attr("get_alpha");
+  }
+  const py::object summary_name = config.attr("get")("summary_name", "summary");
+  if (truthy(config[py::str("base")].attr("get")("enable_profiler", false))) {
+    const bool keep = figures_to_files(config);
+    py::list before;
+    if (keep) before = py::module_::import("matplotlib.pyplot").attr("get_fignums")();
+    py::object summary = backtest_profiled(config, ai_init, ai_get_alpha, summary_name, ns);
+    if (keep) {
+      py::module_ plt = py::module_::import("matplotlib.pyplot");
+      save_figures(config, plt, before, plt.attr("get_fignums")());
+    }
+    return summary;
+  }
+
+  py::print(summary_name);
+  const py::object clock = py::module_::import("time").attr("time");
+  const py::object bt = clock();
+  const bool keep = figures_to_files(config);
+  py::list before, after_analysis;
+  if (keep) before = py::module_::import("matplotlib.pyplot").attr("get_fignums")();
+  const py::object summary = run_steps(config, ai_init, ai_get_alpha, summary_name, ns);
+  if (keep) after_analysis = py::module_::import("matplotlib.pyplot").attr("get_fignums")();
+  const py::object output = config[py::str("output")];
+  if (truthy(output.attr("get")("stratification", false))) {
+    ns["stratification"](output[py::str("save_path")], output[py::str("stratification")]);
+  }
+  const py::object et = clock();
+  py::print("\n", summary_name, " time: ", et - bt, "s", "sep"_a = "");
+  py::module_ plt = py::module_::import("matplotlib.pyplot");
+  if (keep) save_figures(config, plt, before, after_analysis);
+  plt.attr("show")();
+  return summary;
+}
+
+// A plain interpreter function in front of a compiled one: a real signature for inspect and help(),
+// the interpreter's own argument errors, pickling by name.
+void give_signature(py::module_& m, const char* name, const std::string& params, const std::string& call,
+                    const char* doc, py::dict scope) {
+  scope["_compiled"] = m.attr(name);
+  py::exec("def " + std::string(name) + "(" + params + "):\n    return _compiled(" + call + ")\n", scope);
+  py::object fn = scope[name];
+  fn.attr("__module__") = kModuleName;
+  fn.attr("__doc__") = doc;
+  m.attr(name) = fn;
+}
+
+}  // namespace
+
 PYBIND11_MODULE(Varlo_module, m) {
   m.doc() = "VarloAlpha v1.0 -- cross-sectional alpha research and backtesting for futures";
   m.attr("deepcopy") = py::module_::import("copy").attr("deepcopy");
@@ -132,4 +421,23 @@ PYBIND11_MODULE(Varlo_module, m) {
   m.def("get_position", &get_position, "position_alpha"_a, "config"_a,
         "position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)\n\n"
         "需要config['data_path'] config['trade']\n:return: position(pd.DataFrame), volume_position(pd.DataFrame)");
+  m.def(
+      "backtest",
+      [ns](const py::object& config, py::object ai_init, py::object ai_get_alpha) {
+        return backtest(config, std::move(ai_init), std::move(ai_get_alpha), ns);
+      },
+      "config"_a, "ai_init"_a = py::none(), "ai_get_alpha"_a = py::none());
+
+  give_signature(m, "backtest", "config, ai_init=None, ai_get_alpha=None", "config, ai_init, ai_get_alpha", kBacktestDoc, py::dict());
+  give_signature(m, "get_alpha", "config, ai_init, ai_get_alpha", "config, ai_init, ai_get_alpha",
+                 "\n    计算alpha表\n    :return: (alpha, alpha_multiplier)\n    ", py::dict());
+  py::dict pa_scope;
+  pa_scope["_default_config"] = default_config;
+  give_signature(m, "get_position_alpha", "alpha, alpha_multiplier=1, config=_default_config",
+                 "alpha, alpha_multiplier, config",
+                 "\n    计算position_alpha表\n    需要config['operators']；不传config时使用{'operators': {}}\n    ", pa_scope);
+  give_signature(m, "get_position", "position_alpha, config", "position_alpha, config",
+                 "\n    position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)\n"
+                 "    需要config['data_path'] config['trade']\n"
+                 "    :return: position(pd.DataFrame), volume_position(pd.DataFrame)\n    ", py::dict());
 }

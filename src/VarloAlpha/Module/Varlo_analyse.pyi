@@ -16,3 +16,10 @@ def analyse(result: Mapping[str, pd.DataFrame], config: Mapping[str, Any], summa
     :param summary_name: 标记summary的name
     :return: summary，一个包含几个评价指标的pd.Series
     """
+
+def stratification(report_path: Path, s: int | bool) -> None:
+    """
+    分层回测
+    :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv
+    :param s: 分层数(int)；True 或 False 表示 10 层
+    """

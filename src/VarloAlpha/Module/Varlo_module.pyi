@@ -8,10 +8,18 @@ import numpy as np
 import pandas as pd
 
 from .Varlo_analyse import analyse as analyse
+from .Varlo_analyse import stratification as stratification
 from .Varlo_context import Context as Context
 from .Varlo_operators import *
 
 deepcopy = copy.deepcopy
+
+def backtest(
+    config: dict[str, Any],
+    ai_init: Callable[[Context], Any] | None = None,
+    ai_get_alpha: Callable[[Context], Any] | None = None,
+) -> pd.Series:
+    """backtest API; returns the summary"""
 
 def get_alpha(
     config: dict[str, Any], ai_init: Callable[[Context], Any], ai_get_alpha: Callable[[Context], Any]
