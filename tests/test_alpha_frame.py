@@ -102,3 +102,32 @@ def test_guard_restores_the_context(market_upper):
     _, mult = get_alpha_frame(config(market_upper, lookahead_checks=2), lambda c: setattr(c, "data_names", ["close"]), frame)
     assert len(calls) == 3 and calls[0] == max(calls)  # the full computation first, then two cut ones
     assert (mult == 3.0).all()
+
+
+def test_example_strategy_forms_and_the_backtest_hook(market_upper, tmp_path, monkeypatch):
+    import matplotlib.pyplot as plt
+
+    from VarloAlpha.examples import momentum
+    from VarloAlpha.Module.Varlo_module import backtest
+
+    cfg = config(market_upper, alpha_id="VarloAlpha.examples.momentum")
+    cfg["parameters"] = {"lookback": 10}
+    ref, ref_m = get_alpha(cfg, momentum.init, momentum.get_alpha)
+    for alpha, mult in (get_alpha(cfg, momentum.init, momentum.get_alpha_history),
+                        get_alpha_frame(cfg, momentum.init, momentum.get_alpha_frame)):
+        pd.testing.assert_frame_equal(alpha, ref, check_exact=True)
+        pd.testing.assert_series_equal(mult, ref_m, check_exact=True)
+
+    monkeypatch.setattr(plt, "show", lambda *a, **k: None)
+    calls, whole = [], momentum.get_alpha_frame
+    monkeypatch.setattr(momentum, "get_alpha_frame", lambda c: calls.append(1) or whole(c))
+    cfg.update(trade={"trade_contract": "dominant", "matching_type": "vwap", "capital": 10_000_000, "leverage": 1},
+               operators={},
+               output={"save_path": tmp_path / "r_1", "print": False, "plot": False, "report": False,
+                       "last_position": False})
+    daily = backtest(cfg)
+    assert calls == []  # the flag is off
+    cfg["base"]["alpha_frame"] = True
+    framed = backtest(cfg)
+    assert len(calls) == 4  # the run and three look-ahead checks
+    pd.testing.assert_series_equal(framed, daily, check_exact=True)

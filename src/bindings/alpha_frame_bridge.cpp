@@ -173,11 +173,12 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
 }  // namespace
 
 py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, const py::object& ai_alpha_frame,
-                          const py::object& context_cls) {
+                          const py::object& context_cls, const std::function<void()>& before_frame) {
   py::object context = context_cls(config);
   ai_init(context);
   context.attr("get_data")();
   context.attr("set_parameters")();
+  if (before_frame) before_frame();
   const py::object checks_obj = config[py::str("base")].attr("get")("lookahead_checks", 3);
   const long long checks = checks_obj.cast<long long>();
   const py::object raw = ai_alpha_frame(context);
