@@ -5,7 +5,8 @@ side by side in this process.
     PYTHONPATH=build/<tag>/pkg python3 bench/bench_speed.py      (or against the installed package)
 """
 
-import statistics
+import contextlib
+import io
 import tempfile
 import time
 from pathlib import Path
@@ -16,20 +17,14 @@ import pandas as pd
 from VarloAlpha.Module import sample_market
 from VarloAlpha.Module.Varlo_analyse import _write_csv
 from VarloAlpha.Module.Varlo_context import Context
-from VarloAlpha.Module.Varlo_module import get_alpha, get_alpha_frame
+from VarloAlpha.examples import momentum
+from VarloAlpha.Module.Varlo_module import backtest, get_alpha
 
-LOOKBACK, SKIP = 20, 1
+LOOKBACK, SKIP = momentum.LOOKBACK, momentum.SKIP
 BEGIN, END = "2015-01-01", "2024-12-31"
 
 
-def init(context):
-    context.data_names = ["close"]
-    context.operators = {"smooth": {"smooth": 5, "mode": "linear"}, "rank": {}}
-
-
-def daily_loc(context):
-    close = context.data["close"].loc[:context.timestamp, context.symbols]
-    context.alpha = close.iloc[-1 - SKIP] / close.iloc[-1 - SKIP - LOOKBACK] - 1
+init = momentum.init
 
 
 def daily_history(context):
@@ -42,19 +37,6 @@ def daily_history_values(context):
     context.alpha = pd.Series(v[-1 - SKIP] / v[0] - 1, index=context.symbols)
 
 
-def daily_history_values_index(context):
-    # The admitted symbols only grow as a prefix: one Index per admission, not one per day.
-    if len(getattr(context, "symbols_index", ())) != len(context.symbols):
-        context.symbols_index = pd.Index(context.symbols)
-    v = context.history_values("close", LOOKBACK + SKIP + 1)
-    context.alpha = pd.Series(v[-1 - SKIP] / v[0] - 1, index=context.symbols_index)
-
-
-def whole_frame(context):
-    close = context.data["close"]
-    return close.shift(SKIP) / close.shift(SKIP + LOOKBACK) - 1
-
-
 def best(fn, *args, repeat=3):
     times, out = [], None
     for _ in range(repeat):
@@ -65,23 +47,40 @@ def best(fn, *args, repeat=3):
 
 
 def bench_forms(market):
-    cfg = lambda **kw: {"data_path": market, "base": {"begin_date": BEGIN, "end_date": END, "universe": "all", **kw}}
-    t_loc, (ref, _) = best(get_alpha, cfg(), init, daily_loc)
+    """The bundled example strategy, end to end (backtest, output off), in its three forms."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    base = {"alpha_id": "VarloAlpha.examples.momentum", "begin_date": BEGIN, "end_date": END, "universe": "all"}
+
+    def cfg(**kw):
+        return {"data_path": market, "base": {**base, **kw}, "operators": {},
+                "trade": {"trade_contract": "dominant", "matching_type": "vwap", "capital": 1e8, "leverage": 1},
+                "output": {"output": False}}
+
+    def quiet(fn, *args):
+        with contextlib.redirect_stdout(io.StringIO()):
+            return fn(*args)
+
+    t_loc, ref = best(quiet, backtest, cfg())
+    alpha_ref, _ = get_alpha(cfg(), momentum.init, momentum.get_alpha)
     rows = [(".loc (daily)", t_loc)]
-    for label, fn in (("history (daily)", daily_history), ("history_values (daily)", daily_history_values),
-                      ("history_values, kept Index", daily_history_values_index)):
-        t, (alpha, _) = best(get_alpha, cfg(), init, fn)
-        pd.testing.assert_frame_equal(alpha, ref, check_exact=True)
-        rows.append((label, t))
+    t, summary = best(quiet, backtest, cfg(), momentum.init, momentum.get_alpha_history)
+    pd.testing.assert_series_equal(summary, ref, check_exact=True)
+    rows.append(("history_values (daily)", t))
     for label, checks in (("whole frame, guard 3", 3), ("whole frame, guard off", 0)):
-        t, (alpha, _) = best(get_alpha_frame, cfg(lookahead_checks=checks), init, whole_frame)
-        pd.testing.assert_frame_equal(alpha, ref, check_exact=True)
+        t, summary = best(quiet, backtest, cfg(alpha_frame=True, lookahead_checks=checks))
+        pd.testing.assert_series_equal(summary, ref, check_exact=True)
         rows.append((label, t))
-    print(f"alpha collection, momentum {LOOKBACK}/{SKIP}, {ref.shape[0]} days x {ref.shape[1]} symbols "
-          "(alphas identical)")
-    print(f"  {'form':28}{'seconds':>10}{'vs .loc':>10}")
+    for label, fn in (("history (daily)", daily_history), ("history_values, list index", daily_history_values)):
+        t, _ = best(quiet, backtest, cfg(), init, fn)
+        rows.append((label + " *", t))
+    print(f"backtest, output off, example momentum strategy, {alpha_ref.shape[0]} days x {alpha_ref.shape[1]} "
+          "symbols (summaries identical)")
+    print(f"  {'form':30}{'seconds':>10}{'vs .loc':>10}")
     for label, t in rows:
-        print(f"  {label:28}{t:10.3f}{t_loc / t:9.1f}x")
+        print(f"  {label:30}{t:10.3f}{t_loc / t:9.1f}x")
+    print("  * variants written here: a DataFrame window, or a Series built on the symbol list each day")
 
 
 def bench_lookup(market):
@@ -150,6 +149,31 @@ def bench_csv(tmp):
         print(f"  {f'{rows} x {cols}':14}{t_pd * 1e3:11.1f}{t_ours * 1e3:11.1f}{t_pd / t_ours:7.1f}x")
 
 
+def bench_output(market, tmp):
+    """An output-on run against an output-off run, and what the report tables cost with either writer."""
+    from VarloAlpha.Module.Varlo_module import get_position, get_position_alpha
+
+    base = {"alpha_id": "VarloAlpha.examples.momentum", "begin_date": BEGIN, "end_date": END, "universe": "all"}
+    trade = {"trade_contract": "dominant", "matching_type": "vwap", "capital": 1e8, "leverage": 1}
+    off = {"data_path": market, "base": base, "operators": {}, "trade": trade, "output": {"output": False}}
+    on = {**off, "output": {"save_path": tmp / "reports" / "run_1", "print": False, "plot": False}}
+    with contextlib.redirect_stdout(io.StringIO()):
+        t_off, _ = best(backtest, off)
+        t_on, _ = best(backtest, on)
+    alpha, mult = get_alpha(off, momentum.init, momentum.get_alpha)
+    position_alpha = get_position_alpha(alpha, mult, off)
+    position, volume = get_position(position_alpha, off)
+    # the eight tables: four result frames and four of about the same size (returns, next returns, ...)
+    tables = [alpha, position_alpha, position, volume] * 2
+    t_pd, _ = best(lambda: [t.to_csv(tmp / f"p{i}.csv") for i, t in enumerate(tables)])
+    t_nat, _ = best(lambda: [_write_csv(t, tmp / f"n{i}.csv") for i, t in enumerate(tables)])
+    assert all((tmp / f"p{i}.csv").read_bytes() == (tmp / f"n{i}.csv").read_bytes() for i in range(8))
+    print(f"output on vs off (example strategy, .loc form; report files written by to_csv today)")
+    print(f"  output off {t_off:.3f} s, output on {t_on:.3f} s: {t_on / t_off:.2f}x")
+    print(f"  eight {alpha.shape[0]} x {alpha.shape[1]} tables: to_csv {t_pd:.3f} s, native {t_nat:.3f} s "
+          f"({t_pd / t_nat:.1f}x); output on with the native writer about {(t_on - t_pd + t_nat) / t_off:.2f}x off")
+
+
 def main():
     with tempfile.TemporaryDirectory() as d:
         market = sample_market.generate(Path(d) / "market", seed=0, start="2013-06-01", end=END)
@@ -157,6 +181,7 @@ def main():
         bench_lookup(market)
         bench_record(market)
         bench_csv(Path(d))
+        bench_output(market, Path(d))
 
 
 if __name__ == "__main__":
