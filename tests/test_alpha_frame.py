@@ -91,17 +91,27 @@ def test_guard_catches_look_ahead(market_upper):
 
 
 def test_guard_restores_the_context(market_upper):
-    calls = []
+    calls, ctx_of = [], []
 
     def frame(context):
         calls.append(context.data["close"].index[-1])
+        assert context.symbols == [] and not hasattr(context, "seen")  # every call sees the context as the first
         context.seen = len(calls)
+        ctx_of[:] = [context]
         context.alpha_multiplier = 3.0
         return context.data["close"]
 
     _, mult = get_alpha_frame(config(market_upper, lookahead_checks=2), lambda c: setattr(c, "data_names", ["close"]), frame)
     assert len(calls) == 3 and calls[0] == max(calls)  # the full computation first, then two cut ones
-    assert (mult == 3.0).all()
+    assert (mult == 3.0).all() and ctx_of[0].seen == 1
+    for checks in (0, 2):  # the context after the run: as the full computation and the daily walk left it
+        ctx_after = []
+        get_alpha_frame(config(market_upper, lookahead_checks=checks),
+                        lambda c: setattr(c, "data_names", ["close"]),
+                        lambda c: ctx_after.append(c) or c.data["close"])
+        ctx = ctx_after[0]
+        assert ctx.timestamp == ctx.end_timestamp and len(ctx.symbols) > 0
+        assert ctx.data["close"].index[-1] == ctx.end_timestamp
 
 
 def test_example_strategy_forms_and_the_backtest_hook(market_upper, tmp_path, monkeypatch):

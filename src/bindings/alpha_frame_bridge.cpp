@@ -122,28 +122,42 @@ void literal_loop(const py::object& context, const py::object& table, const py::
   }
 }
 
-// Recomputes the frame on the data cut after a few dates spread over the calendar and raises when a row
-// up to a cut differs from the full computation. The context's attributes are restored afterwards, so
-// whatever the checks leave on it does not reach the run.
+// A shallow copy of the context's attributes. Every check starts from the attributes the full computation
+// started from, and the run continues from those it left, so what a check leaves on the context (cut data
+// included) does not reach the run.
+class Attributes {
+ public:
+  explicit Attributes(const py::object& context)
+      : attrs_(context.attr("__dict__")), saved_(attrs_.attr("copy")()) {}
+  void restore() const {
+    attrs_.attr("clear")();
+    attrs_.attr("update")(saved_);
+  }
+
+ private:
+  py::dict attrs_;
+  py::dict saved_;
+};
+
+// Recomputes the frame on the data cut after a few dates spread over the calendar and raises when a
+// recorded value up to a cut differs from the full computation. Leaves the attributes as `after` holds them.
 void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame, std::size_t checks,
-                     const py::object& calendar, const py::object& universe, const MatView& full,
-                     const Admission& admitted) {
+                     const Attributes& before, const Attributes& after, const py::object& calendar, const py::object& universe,
+                     const MatView& full, const Admission& admitted) {
   const auto n = static_cast<std::size_t>(py::len(calendar));
   std::vector<std::size_t> cuts;
   for (std::size_t i = 1; i <= checks && n > 1; ++i) {
     const std::size_t p = i * (n - 1) / (checks + 1);
     if (p + 1 < n && (cuts.empty() || cuts.back() != p)) cuts.push_back(p);
   }
-  if (cuts.empty()) return;
   const Matrix full_record = admitted_record(full, admitted.offsets, admitted.positions);
-  py::dict attrs = context.attr("__dict__");
-  const py::dict saved = attrs.attr("copy")();
-  const py::dict data = context.attr("data");
   std::optional<std::pair<std::size_t, std::size_t>> first;
   std::size_t first_cut = 0;
   try {
     for (const std::size_t p : cuts) {
+      before.restore();
       const py::object cut = calendar[py::int_(p)];
+      const py::dict data = context.attr("data");
       context.attr("data") = data_through(data, cut);
       const py::object frame = conformed(ai_alpha_frame(context), calendar, universe);
       const FrameIn in = frame_in(frame, "get_alpha_frame");
@@ -155,12 +169,10 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
       }
     }
   } catch (...) {
-    attrs.clear();
-    attrs.attr("update")(saved);
+    after.restore();
     throw;
   }
-  attrs.clear();
-  attrs.attr("update")(saved);
+  after.restore();
   if (first) {
     const py::list symbols(universe);
     throw py::value_error("look-ahead in get_alpha_frame: the alpha of " +
@@ -181,7 +193,9 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
   if (before_frame) before_frame();
   const py::object checks_obj = config[py::str("base")].attr("get")("lookahead_checks", 3);
   const long long checks = checks_obj.cast<long long>();
+  const Attributes before(context);
   const py::object raw = ai_alpha_frame(context);
+  const Attributes after(context);
   const py::object multiplier = context.attr("alpha_multiplier");
   const py::object calendar = context.attr("backtest_calendar");
   const py::object universe = context.attr("original_symbols");
@@ -190,19 +204,23 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
   const bool direct = all_float64(table) && py::len(py::set(universe_list)) == py::len(universe_list);
   if (!direct) {
     // Other dtypes or a repeated symbol: the loop gives pandas' own result; the guard needs float values.
-    py::object symbols_before = context.attr("symbols");
     if (checks > 0) {
       const FrameIn in = frame_in(table, "get_alpha_frame");
       const Admission admitted = walk_admission(context, calendar, universe);
-      context.attr("symbols") = symbols_before;
-      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), calendar, universe, in.view, admitted);
+      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe, in.view,
+                      admitted);
     }
     literal_loop(context, table, multiplier);
   } else {
     const FrameIn in = frame_in(table, "get_alpha_frame");
     const Admission admitted = walk_admission(context, calendar, universe);
     if (checks > 0) {
-      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), calendar, universe, in.view, admitted);
+      const py::object timestamp = context.attr("timestamp");
+      const py::object symbols = context.attr("symbols");
+      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe, in.view,
+                      admitted);
+      context.attr("timestamp") = timestamp;  // as the walk over the calendar left them
+      context.attr("symbols") = symbols;
     }
     Matrix record;
     {
