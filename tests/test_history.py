@@ -7,7 +7,7 @@ import pytest
 
 from VarloAlpha.Module.Varlo_context import Context
 
-NS = (1, 20, 400, 0, -3)
+NS = (1, 20, 400, 0, -3, np.int64(7))
 
 
 def loaded(market, names, begin="2017-08-21", end="2017-10-31", universe="all"):

@@ -174,7 +174,8 @@ struct Window {
 // Everything the fast path needs for one call, or nothing when pandas must answer.
 std::optional<Window> window_of(std::unordered_map<std::string, HistoryCache::Slot>& slots,
                                        const py::handle& context, const py::object& name, const py::object& n) {
-  if (!PyUnicode_CheckExact(name.ptr()) || !PyLong_CheckExact(n.ptr())) return std::nullopt;
+  // n as a slice bound takes it: a Python int or anything with __index__ (numpy integers).
+  if (!PyUnicode_CheckExact(name.ptr()) || !PyIndex_Check(n.ptr())) return std::nullopt;
   const py::object data = context.attr("data");
   if (!PyDict_CheckExact(data.ptr())) return std::nullopt;
   PyObject* found = PyDict_GetItemWithError(data.ptr(), name.ptr());
@@ -188,8 +189,11 @@ std::optional<Window> window_of(std::unordered_map<std::string, HistoryCache::Sl
   if (!exact(ts, pd().attr("Timestamp")) || !ts.attr("tzinfo").is_none() || !PyList_CheckExact(symbols.ptr())) {
     return std::nullopt;
   }
+  PyObject* as_int = PyNumber_Index(n.ptr());
+  if (as_int == nullptr) throw py::error_already_set();
+  const auto n_int = py::reinterpret_steal<py::object>(as_int);
   int overflow = 0;
-  const long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+  const long long count = PyLong_AsLongLongAndOverflow(n_int.ptr(), &overflow);
   if (overflow != 0) return std::nullopt;
 
   const std::string key = name.cast<std::string>();
