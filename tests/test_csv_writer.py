@@ -46,6 +46,7 @@ def test_layouts_and_fallbacks(tmp_path):
     same_bytes(base, tmp_path)
     same_bytes(pd.DataFrame(np.asarray(base.to_numpy(), order="C"), index=idx, columns=base.columns), tmp_path)
     same_bytes(base.assign(AU=np.arange(40.0)), tmp_path)  # several blocks
+    same_bytes(base.rename_axis("sym", axis=1).rename_axis("date"), tmp_path)  # named axes
     same_bytes(base.assign(note="a,b"), tmp_path)  # object column
     same_bytes(base.assign(n=np.arange(40)), tmp_path)  # integer column
     same_bytes(base.rename(columns={"CU": "C,U"}), tmp_path)  # a label that needs quoting
