@@ -2,12 +2,16 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include <fstream>
+#include <thread>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "analyse.hpp"
 #include "csv_bridge.hpp"
 #include "pandas_bridge.hpp"
+#include "csv_table.hpp"
 #include "stratify.hpp"
 
 namespace py = pybind11;
@@ -314,8 +318,78 @@ constexpr const char* kStratificationDoc =
     "    :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv\n"
     "    :param s: 分层数(int)；True 或 False 表示 10 层\n    ";
 
-py::object read_report_table(const py::object& path) {
-  return br::pd().attr("read_csv")(path, "index_col"_a = 0, "parse_dates"_a = true);
+// A report table as stratification uses it: the dates, and the values as a column-major matrix.
+struct ReportTable {
+  py::object index;
+  std::optional<br::FrameIn> frame;  // when pandas read the file
+  varlo::Matrix own;                 // when the plain form was parsed here
+  varlo::MatView view() const { return frame ? frame->view : own.view(); }
+};
+
+std::optional<std::string> file_text(const std::string& name) {
+  std::ifstream in(name, std::ios::binary | std::ios::ate);
+  if (!in) return std::nullopt;
+  const std::streamoff size = in.tellg();
+  if (size < 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.seekg(0);
+  if (!in.read(text.data(), size)) return std::nullopt;
+  return text;
+}
+
+// The plain form of one file, or nothing (unreadable, another form, out of memory: pandas decides).
+std::optional<varlo::DateTable> parse_file(const std::string& name) noexcept {
+  try {
+    if (auto body = file_text(name)) return varlo::parse_date_table(*body);
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+// read_csv(path, index_col=0, parse_dates=True) of each path, in order. The form the analysis writes
+// (dates, numbers, empty fields) is parsed here, the files side by side without the GIL; any other file,
+// or one that cannot be opened, goes to pandas, so results and errors for those are pandas' own. A
+// replaced pandas.read_csv is honoured for every file.
+std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths) {
+  py::module_ pd = br::pd();
+  const py::object reader = pd.attr("read_csv");
+  const std::size_t n = paths.size();
+  std::vector<std::optional<varlo::DateTable>> parsed(n);
+  if (reader.is(py::module_::import("pandas.io.parsers.readers").attr("read_csv"))) {
+    std::vector<std::string> names;
+    py::object fspath = py::module_::import("os").attr("fspath");
+    for (const auto& p : paths) names.push_back(text(fspath(p)));
+    py::gil_scoped_release nogil;
+    std::vector<std::jthread> workers;
+    for (std::size_t i = 1; i < n; ++i) workers.emplace_back([&, i] { parsed[i] = parse_file(names[i]); });
+    if (n > 0) parsed[0] = parse_file(names[0]);
+  }
+  std::vector<ReportTable> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ReportTable& t = out[i];
+    if (parsed[i]) {
+      py::array_t<std::int64_t> days(static_cast<py::ssize_t>(parsed[i]->dates.size()), parsed[i]->dates.data());
+      const std::string& label = parsed[i]->index_label;
+      t.index = pd.attr("DatetimeIndex")(days.attr("view")("datetime64[D]").attr("astype")("datetime64[us]"),
+                                         "name"_a = label.empty() ? py::object(py::none()) : py::object(py::str(label)));
+      t.own = std::move(parsed[i]->values);
+      continue;
+    }
+    const py::object frame = reader(paths[i], "index_col"_a = 0, "parse_dates"_a = true);
+    t.frame = br::frame_in(frame, "stratification");
+    t.index = t.frame->index;
+  }
+  return out;
+}
+
+// The first `rows` dates of a column-major matrix.
+varlo::Matrix first_rows(const varlo::MatView& v, std::size_t rows) {
+  varlo::Matrix out(rows, v.cols);
+  for (std::size_t c = 0; c < v.cols; ++c) {
+    const auto col = v.col(c);
+    std::copy(col.begin(), col.begin() + static_cast<std::ptrdiff_t>(rows), out.col(c).begin());
+  }
+  return out;
 }
 
 void stratification(const py::object& report_path, const py::object& s_arg) {
@@ -330,9 +404,10 @@ void stratification(const py::object& report_path, const py::object& s_arg) {
   const std::string run_id = text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
   const py::object alpha_path = report_path / py::str("alpha_" + run_id + ".csv");
   const py::object nextreturn_path = report_path / py::str("nextreturn_" + run_id + ".csv");
-  const py::object alpha = read_report_table(alpha_path);
-  const py::object nextreturn = read_report_table(nextreturn_path);
-  const py::object dds = alpha.attr("index");
+  const std::vector<ReportTable> tables = read_report_tables({alpha_path, nextreturn_path});
+  const ReportTable& alpha = tables[0];
+  const ReportTable& nextreturn = tables[1];
+  const py::object dds = alpha.index;
   const py::ssize_t len_dds = py::len(dds);
   // A count numpy cannot allocate fails as numpy's zeros would.
   if (s_obj < py::int_(0) || s_obj > py::int_(1 << 24)) {
@@ -343,20 +418,22 @@ void stratification(const py::object& report_path, const py::object& s_arg) {
 
   // Matched by position: each alpha date takes the next-return row at the same place, symbol for symbol;
   // rows beyond the alpha table's are never looked at.
-  const py::ssize_t next_rows = py::len(nextreturn.attr("index"));
-  const py::object next_used =
-      next_rows > len_dds ? nextreturn.attr("iloc")[py::slice(py::none(), py::int_(len_dds), py::none())] : nextreturn;
-  const br::FrameIn a = br::frame_in(alpha, "stratification");
-  const br::FrameIn x = br::frame_in(next_used, "stratification");
-  if (x.view.cols != a.view.cols || x.view.rows != a.view.rows) {
-    throw py::value_error("stratification: the alpha table is " + std::to_string(a.view.rows) + " x " +
-                          std::to_string(a.view.cols) + " but the next-return table " + std::to_string(next_rows) +
-                          " x " + std::to_string(x.view.cols));
+  const varlo::MatView a = alpha.view();
+  varlo::MatView x = nextreturn.view();
+  if (x.cols != a.cols || x.rows < a.rows) {
+    throw py::value_error("stratification: the alpha table is " + std::to_string(a.rows) + " x " +
+                          std::to_string(a.cols) + " but the next-return table " + std::to_string(x.rows) +
+                          " x " + std::to_string(x.cols));
   }
   varlo::Layers layers;
   {
     py::gil_scoped_release nogil;
-    layers = varlo::stratify(a.view, x.view, s);
+    varlo::Matrix cut;
+    if (x.rows > a.rows) {
+      cut = first_rows(x, a.rows);
+      x = cut.view();
+    }
+    layers = varlo::stratify(a, x, s);
   }
 
   py::module_ pd = br::pd();

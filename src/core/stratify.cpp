@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <exception>
+#include <thread>
 
 #include "analyse.hpp"
 
@@ -10,47 +11,83 @@ namespace varlo {
 
 namespace {
 
-// np.mean of the values at order[lo, hi): numpy's pairwise sum over the gathered values.
-double layer_mean(const std::vector<double>& values, const std::vector<std::size_t>& order, std::size_t lo,
-                  std::size_t hi, std::vector<double>& buf) {
+// np.mean of the next-return or alpha values of sorted[lo, hi): numpy's pairwise sum over the gathered values.
+template <class Get>
+double layer_mean(std::size_t lo, std::size_t hi, std::vector<double>& buf, Get get) {
   if (lo == hi) return kNaN;
   buf.clear();
-  for (std::size_t k = lo; k < hi; ++k) buf.push_back(values[order[k]]);
+  for (std::size_t k = lo; k < hi; ++k) buf.push_back(get(k));
   return pairwise_nansum(buf) / static_cast<double>(hi - lo);
+}
+
+struct Pair {
+  double alpha;
+  double next;
+  std::size_t column;
+};
+
+// Layers of the dates [r_begin, r_end), written into those rows of out.alpha and out.nextreturn.
+void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, std::size_t r_begin,
+                std::size_t r_end, Layers& out) {
+  const std::size_t n = alpha.rows, m = alpha.cols;
+  // One date's values lie a whole column apart: walk dates in blocks so each symbol's stretch is read
+  // once per block rather than once per date.
+  constexpr std::size_t kBlock = 64;
+  std::vector<std::vector<Pair>> block(kBlock);
+  for (auto& b : block) b.reserve(m);
+  std::vector<double> buf;
+  buf.reserve(m);
+  for (std::size_t r0 = r_begin; r0 < r_end; r0 += kBlock) {
+    const std::size_t rows = std::min(kBlock, r_end - r0);
+    for (std::size_t k = 0; k < rows; ++k) block[k].clear();
+    for (std::size_t c = 0; c < m; ++c) {
+      const double* a = alpha.data + c * n + r0;
+      const double* x = nextreturn.data + c * n + r0;
+      for (std::size_t k = 0; k < rows; ++k) {
+        if (std::isnan(a[k]) || std::isnan(x[k])) continue;
+        block[k].push_back({a[k], x[k], c});
+      }
+    }
+    for (std::size_t k = 0; k < rows; ++k) {
+      auto& pairs = block[k];
+      const std::size_t r = r0 + k, l = pairs.size();
+      // Ascending alpha; equal alphas keep their column order.
+      std::sort(pairs.begin(), pairs.end(), [](const Pair& p, const Pair& q) {
+        return p.alpha < q.alpha || (!(q.alpha < p.alpha) && p.column < q.column);
+      });
+      for (std::size_t i = 0; i < s; ++i) {
+        const std::size_t lo = layer_bound(i, l, s), hi = layer_bound(i + 1, l, s);
+        out.alpha(r, i) = layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].alpha; });
+        out.nextreturn(r, i) = layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].next; });
+      }
+    }
+  }
 }
 
 }  // namespace
 
 Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) {
-  const std::size_t n = alpha.rows, m = alpha.cols;
+  const std::size_t n = alpha.rows;
   Layers out;
   out.alpha = Matrix(n, s, 0.0);
   out.nextreturn = Matrix(n, s, 0.0);
-
-  std::vector<double> row_alpha, row_next, buf;
-  std::vector<std::size_t> order;
-  row_alpha.reserve(m);
-  row_next.reserve(m);
-  order.reserve(m);
-  buf.reserve(m);
-  for (std::size_t r = 0; r < n; ++r) {
-    row_alpha.clear();
-    row_next.clear();
-    for (std::size_t c = 0; c < m; ++c) {
-      const double a = alpha(r, c), x = nextreturn(r, c);
-      if (std::isnan(a) || std::isnan(x)) continue;
-      row_alpha.push_back(a);
-      row_next.push_back(x);
+  // Dates are independent: a second thread takes the later half when there is enough to share.
+  if (alpha.size() >= 100'000 && std::thread::hardware_concurrency() > 1) {
+    const std::size_t half = n / 2;
+    std::exception_ptr failed;
+    {
+      std::jthread later([&] {
+        try {
+          layer_rows(alpha, nextreturn, s, half, n, out);
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      });
+      layer_rows(alpha, nextreturn, s, 0, half, out);
     }
-    const std::size_t l = row_alpha.size();
-    order.resize(l);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) { return row_alpha[i] < row_alpha[j]; });
-    for (std::size_t i = 0; i < s; ++i) {
-      const std::size_t lo = layer_bound(i, l, s), hi = layer_bound(i + 1, l, s);
-      out.alpha(r, i) = layer_mean(row_alpha, order, lo, hi, buf);
-      out.nextreturn(r, i) = layer_mean(row_next, order, lo, hi, buf);
-    }
+    if (failed) std::rethrow_exception(failed);
+  } else {
+    layer_rows(alpha, nextreturn, s, 0, n, out);
   }
 
   // Reductions along dates add one date after another, as numpy does along the outer axis.
