@@ -246,12 +246,13 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
   save(layers, {"stratification_layers", "stratification_return"});
 }
 
-// Steps 3 to 7 of a run: alpha, position alpha, positions, the result dictionary, the analysis.
 // The strategy module's whole-frame function when config["base"]["alpha_frame"] asks for it and the daily
 // function in use is that module's own; otherwise None.
 py::object alpha_frame_function(const py::object& config, const py::object& ai_get_alpha) {
   const py::object base = config[py::str("base")];
-  if (!base.attr("get")("alpha_frame", false).cast<bool>()) return py::none();
+  const int wanted = PyObject_IsTrue(base.attr("get")("alpha_frame", false).ptr());
+  if (wanted < 0) throw py::error_already_set();
+  if (wanted == 0) return py::none();
   const py::object alpha_id = base.attr("get")("alpha_id", py::none());
   if (alpha_id.is_none()) return py::none();
   const py::object strategy = py::module_::import("importlib").attr("import_module")(alpha_id);
@@ -261,6 +262,7 @@ py::object alpha_frame_function(const py::object& config, const py::object& ai_g
   return strategy.attr("get_alpha_frame");
 }
 
+// Steps 3 to 7 of a run: alpha, position alpha, positions, the result dictionary, the analysis.
 py::object run_steps(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
                      const py::object& summary_name, const py::dict& ns) {
   const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha);
