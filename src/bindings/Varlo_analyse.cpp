@@ -12,6 +12,7 @@
 
 #include "analyse.hpp"
 #include "grids.hpp"
+#include "csv_bridge.hpp"
 #include "pandas_bridge.hpp"
 #include "csv_table.hpp"
 #include "stratify.hpp"
@@ -526,6 +527,8 @@ def analyse(result, config, summary_name="summary"):
   m.attr("analyse") = fn;
 
   varlo::bindings::register_grid_analyse(m);
+  m.def("_write_csv", [](const py::object& frame, const py::object& path) { br::write_csv(frame, path); }, "frame"_a,
+        "path"_a, "frame.to_csv(path), byte for byte; float date tables are formatted natively.");
 
   // pyplot is bound on first use, so importing the module does not settle matplotlib's backend.
   m.def("__getattr__", [](const py::str& name) -> py::object {

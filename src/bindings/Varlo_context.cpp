@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "history_bridge.hpp"
 #include "pandas_bridge.hpp"
 
 namespace py = pybind11;
@@ -28,13 +29,17 @@ struct ContextState {
   py::object begin_dates;
   std::vector<std::int64_t> begin_ns;
   py::list begin_labels;
-  // Universe positions of an alpha Series' labels, keyed by the index object and the universe list.
+  // Universe positions of an alpha Series' labels, keyed by the labels' content (a fresh Series each day
+  // usually carries the same labels) and the universe list.
   py::object alpha_index;
   py::object alpha_universe;
+  std::vector<py::object> alpha_labels;  // empty: labels not held as Python objects, key by index object
   std::vector<py::ssize_t> alpha_pos;
   // The record's per-symbol lists in universe order, keyed by the record dict they belong to.
   py::object record_dict;
   std::vector<py::object> record_lists;
+  // Trailing-history snapshots of the data tables (history, history_values).
+  br::HistoryCache history;
 };
 
 // Immutable after module initialisation.
@@ -219,20 +224,72 @@ void get_symbols(const py::handle& self, const Shared& sh) {
       PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1)));
 }
 
+// The label objects of an index as a 1-D object array (object dtype, or str dtype stored as Python
+// strings); None when the labels are held otherwise.
+py::object label_array(const py::handle& index) {
+  py::object v = py::getattr(index, "_values", py::none());
+  if (!py::isinstance<py::array>(v)) v = py::getattr(v, "_ndarray", py::none());
+  if (!py::isinstance<py::array>(v)) return py::none();
+  const auto a = py::reinterpret_borrow<py::array>(v);
+  if (a.ndim() != 1 || a.dtype().kind() != 'O') return py::none();
+  return v;
+}
+
+PyObject* label_at(const py::array& a, py::ssize_t i) {
+  return *reinterpret_cast<PyObject* const*>(static_cast<const char*>(a.data()) + i * a.strides(0));
+}
+
+// Whether the labels equal the cached ones, element by element (the same objects, or equal as a dict
+// lookup would find them).
+bool same_labels(const std::vector<py::object>& cached, const py::object& labels) {
+  if (labels.is_none()) return false;
+  const auto a = py::reinterpret_borrow<py::array>(labels);
+  if (static_cast<std::size_t>(a.shape(0)) != cached.size()) return false;
+  for (std::size_t i = 0; i < cached.size(); ++i) {
+    PyObject* x = label_at(a, static_cast<py::ssize_t>(i));
+    if (x == cached[i].ptr()) continue;
+    if (Py_TYPE(x) != Py_TYPE(cached[i].ptr())) return false;
+    const int eq = PyObject_RichCompareBool(x, cached[i].ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    if (eq == 0) return false;
+  }
+  return true;
+}
+
 // Positions in the alpha's values of each universe symbol (-1: absent); duplicate labels keep the last,
-// as a dict built from the Series would.
-const std::vector<py::ssize_t>& universe_positions(ContextState& st, const py::handle& index, const py::handle& universe) {
-  if (index.is(st.alpha_index) && universe.is(st.alpha_universe) && st.alpha_pos.size() == py::len(universe)) {
+// as a dict built from the Series would. Cached by the labels' content; a copy for the caller, so a
+// concurrent call on the same context cannot change it underneath.
+std::vector<py::ssize_t> universe_positions(ContextState& st, const py::handle& index, const py::handle& universe) {
+  const bool same_universe = universe.is(st.alpha_universe) && st.alpha_pos.size() == py::len(universe);
+  if (same_universe && index.is(st.alpha_index)) return st.alpha_pos;
+  const py::object labels = label_array(index);
+  if (same_universe && !st.alpha_labels.empty() && same_labels(st.alpha_labels, labels)) {
+    st.alpha_index = py::reinterpret_borrow<py::object>(index);
     return st.alpha_pos;
   }
-  py::dict where;
-  py::ssize_t i = 0;
-  for (py::handle label : index) where[label] = py::int_(i++);
-  st.alpha_pos.clear();
-  for (py::handle s : universe) st.alpha_pos.push_back(where.contains(s) ? where[s].cast<py::ssize_t>() : -1);
+  std::vector<py::ssize_t> pos;
+  if (index.attr("is_unique").cast<bool>()) {
+    // One hash lookup per universe symbol inside pandas' own engine.
+    const auto found = py::cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>(
+        index.attr("get_indexer")(universe));
+    pos.assign(found.data(), found.data() + found.size());
+  } else {
+    py::dict where;
+    py::ssize_t i = 0;
+    for (py::handle label : index) where[label] = py::int_(i++);
+    for (py::handle s : universe) pos.push_back(where.contains(s) ? where[s].cast<py::ssize_t>() : -1);
+  }
+  std::vector<py::object> kept;
+  if (!labels.is_none()) {
+    const auto a = py::reinterpret_borrow<py::array>(labels);
+    kept.reserve(static_cast<std::size_t>(a.shape(0)));
+    for (py::ssize_t i = 0; i < a.shape(0); ++i) kept.push_back(py::reinterpret_borrow<py::object>(label_at(a, i)));
+  }
+  st.alpha_pos = pos;
+  st.alpha_labels = std::move(kept);
   st.alpha_index = py::reinterpret_borrow<py::object>(index);
   st.alpha_universe = py::reinterpret_borrow<py::object>(universe);
-  return st.alpha_pos;
+  return pos;
 }
 
 void append(const py::handle& list, const py::handle& value) {
@@ -344,6 +401,22 @@ void do_operators(const py::handle& self, const Shared& sh) {
 
 }  // namespace
 
+namespace {
+
+void register_history(const py::object& cls) {
+  cls.attr("history") = py::cpp_function(
+      [](py::object self, py::object name, py::object n) { return state_of(self).history.frame(self, name, n); },
+      py::name("history"), py::is_method(cls), "name"_a, "n"_a,
+      "The last n rows up to timestamp of data[name] for the admitted symbols:\n"
+      "data[name].loc[:timestamp, symbols].iloc[-n:], without copying the history.");
+  cls.attr("history_values") = py::cpp_function(
+      [](py::object self, py::object name, py::object n) { return state_of(self).history.values(self, name, n); },
+      py::name("history_values"), py::is_method(cls), "name"_a, "n"_a,
+      "The values of history(name, n) as a new read-only float64 array.");
+}
+
+}  // namespace
+
 PYBIND11_MODULE(Varlo_context, m) {
   m.doc() = "Research context of a VarloAlpha run.";
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
@@ -398,5 +471,6 @@ PYBIND11_MODULE(Varlo_context, m) {
                                               "Append the current alpha and multiplier to the record.");
   cls.attr("do_operators") = py::cpp_function([sh](py::object self) { do_operators(self, *sh); }, py::name("do_operators"),
                                               py::is_method(cls), "Apply the context's own operator chain.");
+  register_history(cls);
   m.attr("Context") = cls;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "grids.hpp"
+#include "alpha_frame_bridge.hpp"
 #include "pandas_bridge.hpp"
 #include "sizing.hpp"
 
@@ -245,10 +246,30 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
   save(layers, {"stratification_layers", "stratification_return"});
 }
 
+// The strategy module's whole-frame function when config["base"]["alpha_frame"] asks for it and the daily
+// function in use is that module's own; otherwise None.
+py::object alpha_frame_function(const py::object& config, const py::object& ai_get_alpha) {
+  const py::object base = config[py::str("base")];
+  const int wanted = PyObject_IsTrue(base.attr("get")("alpha_frame", false).ptr());
+  if (wanted < 0) throw py::error_already_set();
+  if (wanted == 0) return py::none();
+  const py::object alpha_id = base.attr("get")("alpha_id", py::none());
+  if (alpha_id.is_none()) return py::none();
+  const py::object strategy = py::module_::import("importlib").attr("import_module")(alpha_id);
+  if (!py::hasattr(strategy, "get_alpha_frame") || !ai_get_alpha.is(py::getattr(strategy, "get_alpha", py::none()))) {
+    return py::none();
+  }
+  return strategy.attr("get_alpha_frame");
+}
+
 // Steps 3 to 7 of a run: alpha, position alpha, positions, the result dictionary, the analysis.
 py::object run_steps(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
                      const py::object& summary_name, const py::dict& ns) {
-  py::tuple collected = get_alpha(config, ai_init, ai_get_alpha, ns["Context"], [&] { check_later_steps(config, ns); });
+  const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha);
+  const auto checks = [&] { check_later_steps(config, ns); };
+  py::tuple collected = ai_alpha_frame.is_none()
+                            ? get_alpha(config, ai_init, ai_get_alpha, ns["Context"], checks)
+                            : br::get_alpha_frame(config, ai_init, ai_alpha_frame, ns["Context"], checks);
   const py::object alpha = collected[0];
   const py::object position_alpha = get_position_alpha(alpha, collected[1], config, ns);
   py::tuple positions = get_position(position_alpha, config);
@@ -414,6 +435,17 @@ PYBIND11_MODULE(Varlo_module, m) {
       },
       "alpha"_a, "alpha_multiplier"_a = 1, "config"_a = default_config,
       "计算position_alpha表\n\n需要config['operators']；不传config时使用{'operators': {}}");
+  m.def(
+      "get_alpha_frame",
+      [](const py::object& config, const py::object& ai_init, const py::object& ai_alpha_frame) {
+        return br::get_alpha_frame(config, ai_init, ai_alpha_frame, py::module_::import(kModuleName).attr("Context"));
+      },
+      "config"_a, "ai_init"_a, "ai_alpha_frame"_a,
+      "整表计算alpha: ai_alpha_frame(context)一次返回全部日期的alpha表\n\n"
+      "Recorded as get_alpha records a daily function that takes each date's row for the admitted symbols;\n"
+      "config['base'].get('lookahead_checks', 3) recomputes the frame on data cut after that many dates and\n"
+      "raises ValueError when a row up to a cut changes (0 turns the check off).\n"
+      ":return: (alpha, alpha_multiplier)");
   m.def("get_position", &get_position, "position_alpha"_a, "config"_a,
         "position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)\n\n"
         "需要config['data_path'] config['trade']\n:return: position(pd.DataFrame), volume_position(pd.DataFrame)");
@@ -437,4 +469,10 @@ PYBIND11_MODULE(Varlo_module, m) {
                  "    需要config['data_path'] config['trade']\n"
                  "    :return: position(pd.DataFrame), volume_position(pd.DataFrame)\n    ", py::dict());
   varlo::bindings::register_grid_runs(m);
+  give_signature(m, "get_alpha_frame", "config, ai_init, ai_alpha_frame", "config, ai_init, ai_alpha_frame",
+                 "\n    整表计算alpha: ai_alpha_frame(context)一次返回全部日期的alpha表\n"
+                 "    Recorded as get_alpha records a daily function that takes each date's row for the admitted\n"
+                 "    symbols. config['base'].get('lookahead_checks', 3) recomputes the frame on data cut after that\n"
+                 "    many dates and raises ValueError when a row up to a cut changes (0 turns the check off).\n"
+                 "    :return: (alpha, alpha_multiplier)\n    ", py::dict());
 }

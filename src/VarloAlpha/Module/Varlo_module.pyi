@@ -30,6 +30,11 @@ def get_alpha(
 ) -> tuple[pd.DataFrame, pd.Series]:
     """计算alpha表"""
 
+def get_alpha_frame(
+    config: dict[str, Any], ai_init: Callable[[Context], Any], ai_alpha_frame: Callable[[Context], pd.DataFrame]
+) -> tuple[pd.DataFrame, pd.Series]:
+    """整表计算alpha: ai_alpha_frame(context)一次返回全部日期的alpha表"""
+
 def get_position_alpha(
     alpha: pd.DataFrame, alpha_multiplier: pd.Series | float = 1, config: dict[str, Any] = ...
 ) -> pd.DataFrame:

@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "alpha_frame.hpp"
+
+namespace {
+
+TEST(AlphaFrame, RecordKeepsOnlyAdmittedCells) {
+  // 2 dates x 3 symbols, column-major
+  const std::vector<double> f{1, 2, 3, 4, 5, 6};
+  const varlo::MatView v{f.data(), 2, 3};
+  const std::vector<std::size_t> offsets{0, 1, 3}, admitted{2, 2, 0};
+  const varlo::Matrix m = varlo::admitted_record(v, offsets, admitted);
+  EXPECT_TRUE(std::isnan(m(0, 0)) && std::isnan(m(0, 1)) && std::isnan(m(1, 1)));
+  EXPECT_EQ(m(0, 2), 5);
+  EXPECT_EQ(m(1, 2), 6);
+  EXPECT_EQ(m(1, 0), 2);
+}
+
+TEST(AlphaFrame, FirstDifferenceRowMajorNanEqual) {
+  const double nan = std::nan("");
+  const std::vector<double> a{nan, 1, 0.0, 2}, b{nan, 1, -0.0, 3};
+  const varlo::MatView va{a.data(), 2, 2}, vb{b.data(), 2, 2};
+  EXPECT_FALSE(varlo::first_difference(va, vb, 1).has_value());
+  const auto d = varlo::first_difference(va, vb, 2);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(d->first, 1u);
+  EXPECT_EQ(d->second, 1u);
+}
+
+}  // namespace
