@@ -347,7 +347,7 @@ py::object analyse(const py::object& result, const py::object& config, const py:
         {"volume_position", volume_position},
         {"nextreturn", nextreturn}};
     for (const auto& [stem, table] : tables) {
-      write_replacing(path, std::string(stem) + "_" + run_id + ".csv", [&](const py::object& to) { table.attr("to_csv")(to); });
+      write_replacing(path, std::string(stem) + "_" + run_id + ".csv", [&](const py::object& to) { br::write_csv(table, to); });
     }
   }
   if (on("last_position")) write_last_position(config, path, volume_position, spared);
