@@ -1,3 +1,4 @@
+// The bridge's dates (declared in dates.hpp).
 #include "dates.hpp"
 
 #include "pandas_bridge.hpp"

@@ -1,3 +1,4 @@
+// The bridge's package concerns (declared in package.hpp).
 #include "package.hpp"
 
 #include <string>

@@ -1,3 +1,4 @@
+// Frames <-> column-major matrices (declared in pandas_bridge.hpp).
 #include "pandas_bridge.hpp"
 
 #include <memory>

@@ -1,3 +1,4 @@
+// Trade simulation, performance figures and information coefficients (declared in analyse.hpp).
 #include "analyse.hpp"
 
 #include <algorithm>
