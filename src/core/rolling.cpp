@@ -105,7 +105,7 @@ Matrix smooth_weighted(const MatView& x, std::span<const double> weights) {
       if (i + 1 < w || bad > 0) continue;
       const double* win = v + (i + 1 - w);
       for (std::size_t k = 0; k < w; ++k) prod[k] = win[k] * weights[k];
-      o[i] = pairwise_sum(prod.data(), w) / total;
+      o[i] = pairwise_sum_by(w, [&](std::size_t k) { return prod[k]; }) / total;
     }
   }
   });
