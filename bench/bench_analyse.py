@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-from test_analyse import reference  # noqa: E402  (the pandas formulation, written from the description)
+from reference.analyse import reference  # noqa: E402  (the pandas formulation)
 
 from VarloAlpha.Module.Varlo_analyse import analyse  # noqa: E402
 

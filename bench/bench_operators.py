@@ -50,7 +50,7 @@ def staged_package():
 
 ROOT = staged_package()
 from VarloAlpha.Module import Varlo_operators as V  # noqa: E402
-import test_operators as T  # noqa: E402  (the pandas formulations)
+from reference import operators as T  # noqa: E402  (the pandas formulations)
 
 T.ATTRIBUTES = ROOT / "VarloAlpha" / "Module" / "futures_attributes.csv"
 

@@ -1,26 +1,40 @@
 """Regenerate src/VarloAlpha/Module/holidays.csv from WindPy's SHFE calendar.
 
-Uses a real WindPy when importable, else the offline stand-in in tools/windpy.
+Runs the package's own get_holidays; uses a real WindPy when importable, else the offline stand-in in
+tools/windpy.
 """
 
+import os
+import shutil
 import sys
+import tempfile
+import types
 from pathlib import Path
-
-import pandas as pd
 
 ROOT = Path(__file__).resolve().parent.parent
 TARGET = ROOT / "src" / "VarloAlpha" / "Module" / "holidays.csv"
 
 
-def write_holidays(w, path, begin="2000-01-01", end="2026-12-31"):
-    err, cal = w.tdays(begin, end, "TradingCalendar=SHFE", usedf=True)
-    if err != 0:
-        raise RuntimeError(f"tdays failed with error code {err}")
-    days = cal.index.map(pd.Timestamp)
-    bd = pd.offsets.YearBegin().rollback(days[0])
-    ed = pd.offsets.YearEnd().rollforward(days[-1])
-    holidays = pd.date_range(bd, ed).difference(days)
-    pd.Series(index=holidays, dtype=object).to_csv(path)
+def write_holidays(w, path):
+    """get_holidays with the WindPy client `w`, its holidays.csv moved to `path`."""
+    from VarloAlpha.Module.Varlo_tradingday import get_holidays
+
+    client = types.ModuleType("WindPy")
+    client.w = w
+    saved = sys.modules.get("WindPy")
+    sys.modules["WindPy"] = client
+    cwd = os.getcwd()
+    with tempfile.TemporaryDirectory() as tmp:
+        try:
+            os.chdir(tmp)
+            get_holidays()
+        finally:
+            os.chdir(cwd)
+            if saved is None:
+                del sys.modules["WindPy"]
+            else:
+                sys.modules["WindPy"] = saved
+        shutil.move(Path(tmp) / "holidays.csv", path)
     return Path(path)
 
 
@@ -30,7 +44,6 @@ def main(argv=None):
     sys.path.append(str(ROOT / "tools" / "windpy"))
     from WindPy import w
 
-    w.start()
     print(write_holidays(w, args[0] if args else TARGET))
 
 

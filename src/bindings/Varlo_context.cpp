@@ -132,7 +132,7 @@ void get_data(const py::handle& self, const Shared& sh) {
     self.attr("original_symbols") = upper;
   } else {
     self.attr("original_symbols") = attrs.attr("loc")[py::make_tuple(upper, "symbol_name")].attr("to_list")();
-    attrs.attr("index") = attrs[py::str("symbol_name")].attr("values");
+    attrs = br::by_symbol_name(attrs);
   }
   py::object symbols = self.attr("original_symbols");
   data["futures_attributes"] = attrs.attr("copy")();
@@ -388,14 +388,9 @@ void do_operators(const py::handle& self, const Shared& sh) {
   py::list names = py::module_::import("builtins").attr("dir")(self);
   if (!names.contains("operators")) return;
   for (py::handle item : self.attr("operators").attr("items")()) {
-    py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-    // A name lookup in this module's namespace, not an evaluation of the key's text.
-    const std::string name = "op_" + py::str(kv[0]).cast<std::string>();
-    if (!sh.module_dict.contains(name.c_str())) {
-      PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.c_str());
-      throw py::error_already_set();
-    }
-    self.attr("original_alpha") = sh.module_dict[name.c_str()](self.attr("original_alpha"), kv[1]);
+    // The record holds each operator's result as the chain runs.
+    const auto kv = py::reinterpret_borrow<py::tuple>(item);
+    self.attr("original_alpha") = br::resolve_operator(sh.module_dict, kv[0])(self.attr("original_alpha"), kv[1]);
   }
 }
 

@@ -95,16 +95,7 @@ py::tuple get_alpha(py::object config, py::object ai_init, py::object ai_get_alp
 
 py::object get_position_alpha(const py::object& alpha, const py::object& alpha_multiplier, const py::object& config,
                               const py::dict& ns) {
-  py::object op_alpha = alpha.attr("copy")();
-  for (py::handle item : config[py::str("operators")].attr("items")()) {
-    py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-    const std::string name = "op_" + py::str(kv[0]).cast<std::string>();
-    if (!ns.contains(name.c_str())) {
-      PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.c_str());
-      throw py::error_already_set();
-    }
-    op_alpha = ns[name.c_str()](op_alpha, kv[1]);
-  }
+  py::object op_alpha = br::apply_operators(ns, alpha.attr("copy")(), config[py::str("operators")]);
   op_alpha = ns["op_scale"](op_alpha);
   return op_alpha.attr("mul")(alpha_multiplier, "axis"_a = 0);
 }

@@ -280,10 +280,8 @@ class Industries {
     auto next = std::make_shared<Snapshot>();
     next->key = key;
     next->table = same_table ? last->table : br::pd().attr("read_csv")(csv_, "index_col"_a = 0);
-    py::object industry = next->table["industry_wind"];
-    if (!br::labels_upper(columns)) {
-      industry = industry.attr("set_axis")(next->table["symbol_name"].attr("to_numpy")());
-    }
+    const py::object keyed = br::labels_upper(columns) ? next->table : br::by_symbol_name(next->table);
+    const py::object industry = keyed["industry_wind"];
     const py::tuple fact = br::pd().attr("factorize")(industry.attr("reindex")(columns).attr("to_numpy")());
     const auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
     next->mapping.codes.assign(codes.data(), codes.data() + codes.size());

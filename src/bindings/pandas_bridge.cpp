@@ -1,3 +1,4 @@
+// Frames <-> column-major matrices (declared in pandas_bridge.hpp).
 #include "pandas_bridge.hpp"
 
 #include <memory>
@@ -89,76 +90,6 @@ py::object series_out(std::vector<double>&& v, const py::handle& index, const py
 void assign_values(const py::handle& df, Matrix&& m) {
   const py::slice all(py::none{}, py::none{}, py::none{});
   df.attr("iloc")[py::make_tuple(all, all)] = matrix_array(std::move(m));
-}
-
-std::vector<std::int64_t> ns_of(const py::handle& datetimes) {
-  py::object arr = np().attr("asarray")(datetimes).attr("astype")("datetime64[ns]").attr("view")("int64");
-  auto a = py::cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>(arr);
-  return std::vector<std::int64_t>(a.data(), a.data() + a.size());
-}
-
-std::vector<Day> days_of(const py::handle& datetimes) {
-  std::vector<std::int64_t> ns = ns_of(datetimes);
-  for (auto& v : ns) v = v == INT64_MIN ? kNaTDay : day_of_ns(v);
-  return ns;
-}
-
-py::object datetime_index(const std::vector<Day>& days) {
-  std::vector<std::int64_t> ns(days.size());
-  for (std::size_t i = 0; i < days.size(); ++i) ns[i] = days[i] == kNaTDay ? INT64_MIN : ns_of_day(days[i]);
-  py::array_t<std::int64_t> arr(static_cast<py::ssize_t>(ns.size()), ns.data());
-  return pd().attr("DatetimeIndex")(arr.attr("view")("datetime64[ns]"));
-}
-
-TradingCalendar calendar_of(const py::handle& holidays) {
-  py::object arr = np().attr("asarray")(py::reinterpret_borrow<py::object>(holidays), py::arg("dtype") = "datetime64[ns]");
-  return TradingCalendar(days_of(arr));
-}
-
-double number_of(const py::handle& value, const char* name) {
-  const py::object real = py::module_::import("numbers").attr("Real");
-  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || !py::isinstance(value, real)) {
-    throw py::type_error(std::string(name) + " must be a real number, not '" +
-                         py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>() + "'");
-  }
-  const double v = PyFloat_AsDouble(value.ptr());
-  if (v == -1.0 && PyErr_Occurred()) {
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_OverflowError, (std::string(name) + ": int too large to convert to float").c_str());
-    }
-    throw py::error_already_set();
-  }
-  return v;
-}
-
-py::object as_path(const py::object& path) {
-  const py::module_ pathlib = py::module_::import("pathlib");
-  if (py::isinstance(path, pathlib.attr("PurePath"))) return path;
-  return pathlib.attr("Path")(path);
-}
-
-py::object package_dir(const char* module_name) {
-  py::object spec = py::module_::import("importlib.util").attr("find_spec")(module_name);
-  return py::module_::import("pathlib").attr("Path")(spec.attr("origin")).attr("parent");
-}
-
-bool labels_upper(const py::handle& labels) {
-  return labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>();
-}
-
-py::object attribute_table(const char* module_name, const py::handle& labels) {
-  py::object table = pd().attr("read_csv")(package_dir(module_name) / py::str("futures_attributes.csv"),
-                                           py::arg("index_col") = 0);
-  if (!labels_upper(labels)) table.attr("index") = table[py::str("symbol_name")].attr("values");
-  return table;
-}
-
-void bind_public_names(py::module_& m, const py::module_& from) {
-  for (py::handle name : py::module_::import("builtins").attr("dir")(from)) {
-    const std::string s = name.cast<std::string>();
-    if (!s.empty() && s[0] != '_') m.attr(name) = from.attr(name);
-  }
 }
 
 }  // namespace varlo::bridge

@@ -1,4 +1,5 @@
-// The one place where pandas objects meet the core: frames <-> column-major matrices, dates <-> days.
+// The one place where pandas objects meet the core: frames <-> column-major matrices. The bridge's other
+// concerns have headers of their own (dates.hpp, package.hpp, gzip_reader.hpp), included here too.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -7,8 +8,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "calendar.hpp"
+#include "config_values.hpp"
+#include "dates.hpp"
+#include "gzip_reader.hpp"
 #include "matrix.hpp"
+#include "package.hpp"
 
 namespace varlo::bridge {
 
@@ -43,44 +47,6 @@ py::array_t<double> array_out(std::vector<double>&& v);
 // Write m into an existing frame through pandas' own assignment (Copy-on-Write safe), keeping the object.
 void assign_values(const py::handle& df, Matrix&& m);
 
-// Days since the epoch of a datetime-like index or array (NaT -> kNaTDay), and back to a DatetimeIndex.
-inline constexpr Day kNaTDay = INT64_MIN;
-std::vector<std::int64_t> ns_of(const py::handle& datetimes);
-std::vector<Day> days_of(const py::handle& datetimes);
-py::object datetime_index(const std::vector<Day>& days);
-
-// The core calendar over a sequence of holiday dates (strings or datetimes).
-TradingCalendar calendar_of(const py::handle& holidays);
-
-// A configuration number taken as a float64 frame operand, raising what the pandas arithmetic raises
-// (TypeError for text and other non-numbers, OverflowError for an int beyond float range), naming `name`.
-double number_of(const py::handle& value, const char* name);
-
-// A directory given as text (or any path-like) as a pathlib.Path; a Path is returned as it is.
-py::object as_path(const py::object& path);
-
-// Package directory (where the data files lie) of a module of this package.
-py::object package_dir(const char* module_name);
-
-// Whether labels are written in upper case (the attribute table's own keys) rather than by symbol_name.
-bool labels_upper(const py::handle& labels);
-
-// futures_attributes.csv from the package directory, keyed like `labels`: by its own upper-case codes, or
-// by its symbol_name column when the labels are not all upper case.
-py::object attribute_table(const char* module_name, const py::handle& labels);
-
-// Binds every public name of `from` on `m`, as a star import does.
-void bind_public_names(py::module_& m, const py::module_& from);
-
-}  // namespace varlo::bridge
-
-namespace varlo::bridge {
-
-// pandas.read_pickle(path, compression="gzip") for several files: the files are read and inflated in
-// parallel without the GIL, then unpickled. Any file the fast path cannot take (not a plain gzip stream,
-// an unpickling error) is read again by pandas itself, so results and errors are pandas' own.
-std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths);
-
 // Change a caller's frame in place, keeping the object: every column (or those at `positions`) takes the
 // matching column of m through pandas' own assignment. A shallow copy is held during the write, so that
 // pandas copies the block first (Copy-on-Write) and memory the frame shares with other frames, or with an
@@ -88,10 +54,6 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths);
 // are replaced by float64 columns: setitem would refuse NaN or fractions there.
 void assign_values_fresh(const py::handle& df, Matrix&& m);
 void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m);
-
-}  // namespace varlo::bridge
-
-namespace varlo::bridge {
 
 // assign_values_fresh for a frame whose values `in` (frame_in of df) the caller hands back. When those
 // values are a view of one float64 block whose memory nothing else references (no other frame, array or

@@ -1,3 +1,4 @@
+// Trade simulation, performance figures and information coefficients (declared in analyse.hpp).
 #include "analyse.hpp"
 
 #include <algorithm>
@@ -10,40 +11,6 @@ namespace varlo {
 namespace {
 
 double nan_as_zero(double v) { return std::isnan(v) ? 0.0 : v; }
-
-// numpy's pairwise_sum: below 8 a plain loop, up to 128 eight running sums, above that halves cut at
-// multiples of 8. Any other grouping rounds differently.
-double pairwise(const double* a, std::size_t n) {
-  if (n < 8) {
-    double res = -0.0;
-    for (std::size_t i = 0; i < n; ++i) res += nan_as_zero(a[i]);
-    return res;
-  }
-  if (n <= 128) {
-    double r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = nan_as_zero(a[j]);
-    std::size_t i = 8;
-    for (; i < n - n % 8; i += 8) {
-      for (std::size_t j = 0; j < 8; ++j) r[j] += nan_as_zero(a[i + j]);
-    }
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += nan_as_zero(a[i]);
-    return res;
-  }
-  std::size_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise(a, n2) + pairwise(a + n2, n - n2);
-}
-
-// pandas' own two-pass variance (the fallback behind bottleneck): pairwise sums, mean over the count.
-double nanstd_pairwise(std::span<const double> x) {
-  const std::size_t n = nancount(x);
-  if (n <= 1) return kNaN;
-  const double avg = pairwise_nansum(x) / static_cast<double>(n);
-  std::vector<double> sqr(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) sqr[i] = std::isnan(x[i]) ? 0.0 : (avg - x[i]) * (avg - x[i]);
-  return std::sqrt(pairwise_nansum(sqr) / static_cast<double>(n - 1));
-}
 
 // np.maximum keeps its first operand on ties and propagates NaN; NaN never reaches it here.
 double running_max(double acc, double v) { return acc >= v ? acc : v; }
@@ -134,36 +101,6 @@ double year_ir(std::span<const double> x) {
 }
 
 }  // namespace
-
-double pairwise_nansum(std::span<const double> x) { return 0.0 + pairwise(x.data(), x.size()); }
-
-std::size_t nancount(std::span<const double> x) {
-  return static_cast<std::size_t>(std::count_if(x.begin(), x.end(), [](double v) { return !std::isnan(v); }));
-}
-
-double nanmean(std::span<const double> x) {
-  const std::size_t n = nancount(x);
-  return n ? pairwise_nansum(x) / static_cast<double>(n) : kNaN;
-}
-
-double nanstd(std::span<const double> x) {
-  double sum = 0.0;
-  std::size_t n = 0;
-  for (double v : x) {
-    if (std::isnan(v)) continue;
-    sum += v;
-    ++n;
-  }
-  if (n <= 1) return kNaN;
-  const double mean = sum / static_cast<double>(n);
-  double ss = 0.0;
-  for (double v : x) {
-    if (std::isnan(v)) continue;
-    ss += (v - mean) * (v - mean);
-  }
-  const double sd = std::sqrt(ss / static_cast<double>(n - 1));
-  return std::isinf(sd) ? nanstd_pairwise(x) : sd;
-}
 
 Trades simulate_trades(const MatView& position, const PriceTables& p, double commission) {
   const std::size_t rows = position.rows;
@@ -331,21 +268,15 @@ GroupSums group_sums(std::span<const double> x, const Groups& g) {
       const std::size_t j = g.of[begin];
       while (end < x.size() && g.of[end] == j) ++end;
       const std::size_t n = end - begin;
-      k.sum[j] = n == 1 ? x[begin] : x[begin] + pairwise(x.data() + begin + 1, n - 1);
+      k.sum[j] = n == 1 ? x[begin] : x[begin] + pairwise_sum(x.data() + begin + 1, n - 1);
       k.count[j] = n;
     }
     return k;
   }
   std::vector<double> comp(g.keys.size(), 0.0);
   for (std::size_t i = 0; i < x.size(); ++i) {
-    if (std::isnan(x[i])) continue;
     const std::size_t j = g.of[i];
-    ++k.count[j];
-    const double y = x[i] - comp[j];
-    const double t = k.sum[j] + y;
-    comp[j] = t - k.sum[j] - y;
-    if (std::isnan(comp[j])) comp[j] = 0.0;  // an infinite value must give an infinite sum
-    k.sum[j] = t;
+    if (kahan_add(x[i], k.sum[j], comp[j])) ++k.count[j];
   }
   return k;
 }

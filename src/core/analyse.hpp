@@ -11,20 +11,11 @@
 #include <vector>
 
 #include "matrix.hpp"
+#include "reduce.hpp"  // nanmean, nanstd and the other reductions the figures use
 
 namespace varlo {
 
 inline constexpr double kYearDays = 250.0;
-
-// --- reductions in pandas' order; NaN is skipped (counts as 0 in sums) -----------------------------
-
-// np.add.reduce along contiguous data: 8-way unrolled blocks of up to 128, halved recursively above.
-double pairwise_nansum(std::span<const double> x);
-std::size_t nancount(std::span<const double> x);
-// Series.mean: pairwise sum over the count; NaN when nothing is present.
-double nanmean(std::span<const double> x);
-// Series.std (ddof 1): bottleneck's sequential two-pass form, pandas' pairwise form when it overflows.
-double nanstd(std::span<const double> x);
 
 // --- trade simulation -------------------------------------------------------------------------------
 

@@ -1,3 +1,4 @@
+// Trading-day arithmetic of calendar.hpp.
 #include "calendar.hpp"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
-// Alpha operators over dates x symbols matrices. Row-wise kernels work on one date's cross-section,
-// the smoothing kernels down each symbol's history. The arithmetic follows pandas' own order of
-// operations (sequential NaN-skipping row sums, Kahan running sums, numpy's pairwise sums), so that
-// results agree with the pandas formulation to the last bit on single-block frames.
+// Alpha operators over dates x symbols matrices, defined in cross_section.cpp, longshort.cpp and
+// rolling.cpp. Row-wise kernels work on one date's cross-section, the smoothing ones down each history.
+// The arithmetic follows pandas' own order of operations (sequential NaN-skipping row sums, Kahan running
+// sums, numpy's pairwise sums), so that results agree with the pandas formulation to the last bit on
+// single-block frames.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +38,6 @@ Matrix smooth_simple(const MatView& x, std::size_t window);
 Matrix smooth_weighted(const MatView& x, std::span<const double> weights);
 std::vector<double> linear_weights(std::size_t window);       // 1, 2, ..., window
 std::vector<double> exponential_weights(std::size_t window);  // decay^(window-1), ..., decay, 1
-
-// numpy's pairwise summation of a contiguous float64 array (np.sum), the order np.average adds in.
-double pairwise_sum(const double* a, std::size_t n);
 
 enum class LongShortMode { same, keep_rank, keep_distance, keep_sign };
 

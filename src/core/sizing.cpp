@@ -1,3 +1,4 @@
+// Whole-contract sizing of sizing.hpp.
 #include "sizing.hpp"
 
 #include <cmath>

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "operators.hpp"
+#include "reduce.hpp"
 
 using varlo::kNaN;
 using varlo::Matrix;
@@ -178,8 +179,8 @@ TEST(Smooth, PairwiseSumFollowsNumpysOrder) {
   double sequential = 0;
   for (double v : a) sequential += v;
   EXPECT_EQ(sequential, big);
-  EXPECT_EQ(ops::pairwise_sum(a.data(), a.size()), big + 14);  // lane 0 loses its +1, the others keep 2 each
-  EXPECT_EQ(ops::pairwise_sum(a.data(), 3), big);                // below eight values numpy adds in order
+  EXPECT_EQ(varlo::pairwise_sum(a.data(), a.size()), big + 14);  // lane 0 loses its +1, the others keep 2 each
+  EXPECT_EQ(varlo::pairwise_sum(a.data(), 3), big);                // below eight values numpy adds in order
 }
 
 TEST(LongShort, CountAndFractionForms) {

@@ -1,0 +1,17 @@
+// The bridge's configuration values: numbers and directories read from a run configuration.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace varlo::bridge {
+
+namespace py = pybind11;
+
+// A configuration number taken as a float64 frame operand, raising what the pandas arithmetic raises
+// (TypeError for text and other non-numbers, OverflowError for an int beyond float range), naming `name`.
+double number_of(const py::handle& value, const char* name);
+
+// A directory given as text (or any path-like) as a pathlib.Path; a Path is returned as it is.
+py::object as_path(const py::object& path);
+
+}  // namespace varlo::bridge
