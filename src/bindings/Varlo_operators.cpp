@@ -43,8 +43,9 @@ double number_of(const py::handle& v, const char* key, bool saturate = false) {
 }
 
 // frame_in, except that a frame without values is accepted whatever its dtype (pandas gives object
-// values when there are no columns): there is nothing to compute.
-br::FrameIn values_of(const py::handle& df, const char* who) {
+// values when there are no columns): there is nothing to compute. `any_layout`: for the row-wise kernels,
+// which read a row-major frame as it lies.
+br::FrameIn values_of(const py::handle& df, const char* who, bool any_layout = false) {
   if (py::isinstance(df, br::pd().attr("DataFrame"))) {
     const auto shape = df.attr("shape").cast<std::pair<py::ssize_t, py::ssize_t>>();
     if (shape.first == 0 || shape.second == 0) {
@@ -56,13 +57,28 @@ br::FrameIn values_of(const py::handle& df, const char* who) {
       return in;
     }
   }
-  return br::frame_in(df, who);
+  return any_layout ? br::frame_in_any_layout(df, who) : br::frame_in(df, who);
 }
 
 template <class Kernel>
 Matrix run(Kernel&& kernel) {
   py::gil_scoped_release nogil;
   return kernel();
+}
+
+// kernel(view) over the values as they lie, row-major or column-major.
+template <class Kernel>
+Matrix run_on(const br::FrameIn& in, Kernel&& kernel) {
+  py::gil_scoped_release nogil;
+  return in.row_major() ? kernel(in.row_view) : kernel(in.view);
+}
+
+// The result written into the caller's frame whose values `in` were; row-major values are let go first,
+// only a column-major view is handed back.
+void write_back(const py::object& df, br::FrameIn&& in, Matrix&& out) {
+  in.row_values = py::array();
+  in.row_view = varlo::RowView{};
+  br::assign_values_handed_back(df, std::move(in), std::move(out));
 }
 
 py::object new_frame(Matrix&& m, const br::FrameIn& like) {
@@ -123,29 +139,29 @@ struct Names {
 };
 
 py::object op_scale(const py::object& op_alpha) {
-  const auto in = values_of(op_alpha, "op_scale");
-  return new_frame(run([&] { return ops::scale(in.view); }), in);
+  const auto in = values_of(op_alpha, "op_scale", true);
+  return new_frame(run_on(in, [](const auto& v) { return ops::scale(v); }), in);
 }
 
 py::object op_sign(const py::object& op_alpha) {
-  auto in = values_of(op_alpha, "op_sign");
-  if (in.view.size() == 0) return op_alpha;
-  Matrix out = run([&] { return ops::sign(in.view); });
-  br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
+  auto in = values_of(op_alpha, "op_sign", true);
+  if (in.size() == 0) return op_alpha;
+  Matrix out = run_on(in, [](const auto& v) { return ops::sign(v); });
+  write_back(op_alpha, std::move(in), std::move(out));
   return op_alpha;
 }
 
 py::object op_center(const py::object& op_alpha, const py::object& parameters) {
   const double c = number_of(parameters.attr("get")("center", 0), "center");
-  const auto in = values_of(op_alpha, "op_center");
-  return new_frame(run([&] { return ops::center(in.view, c); }), in);
+  const auto in = values_of(op_alpha, "op_center", true);
+  return new_frame(run_on(in, [c](const auto& v) { return ops::center(v, c); }), in);
 }
 
 py::object op_rank(const Names& names, const py::object& op_alpha) {
-  const auto in = values_of(op_alpha, "op_rank");
+  const auto in = values_of(op_alpha, "op_rank", true);
   const py::object center = names.center.replacement();
-  if (center.is_none()) return new_frame(run([&] { return ops::rank_center(in.view); }), in);
-  py::object ranked = new_frame(run([&] { return ops::rank_pct(in.view); }), in);
+  if (center.is_none()) return new_frame(run_on(in, [](const auto& v) { return ops::rank_center(v); }), in);
+  py::object ranked = new_frame(run_on(in, [](const auto& v) { return ops::rank_pct(v); }), in);
   return center(ranked, center_parameters(py::int_(0)));
 }
 
@@ -177,8 +193,8 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   const py::object longshort = parameters["longshort"];
   const py::object mode = parameters.attr("get")("mode", "same");
   if (mode_is(mode, "abs_rank")) {
-    const auto in = values_of(op_alpha, "op_longshort");
-    return new_frame(run([&] { return ops::abs_rank(in.view); }), in);
+    const auto in = values_of(op_alpha, "op_longshort", true);
+    return new_frame(run_on(in, [](const auto& v) { return ops::abs_rank(v); }), in);
   }
   ops::LongShortMode m;
   if (mode_is(mode, "same")) {
@@ -194,12 +210,12 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   }
   const double ls = number_of(longshort, "longshort");
   const bool count_form = ls >= 1;
-  auto in = values_of(op_alpha, "op_longshort");
+  auto in = values_of(op_alpha, "op_longshort", true);
 
   if (m == ops::LongShortMode::same || m == ops::LongShortMode::keep_sign) {
-    if (in.view.size() == 0) return op_alpha;
-    Matrix out = run([&] { return ops::longshort(in.view, ls, m); });
-    br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
+    if (in.size() == 0) return op_alpha;
+    Matrix out = run_on(in, [&](const auto& v) { return ops::longshort(v, ls, m); });
+    write_back(op_alpha, std::move(in), std::move(out));
     return op_alpha;
   }
 
@@ -208,7 +224,7 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   std::optional<br::FrameIn> score, base;
   py::object base_frame;  // a frame returned by a replacement: the result is written into it
   if (!count_form && !center.is_none()) {
-    py::object ranked = new_frame(run([&] { return ops::rank_pct(in.view); }), in);
+    py::object ranked = new_frame(run_on(in, [](const auto& v) { return ops::rank_pct(v); }), in);
     score = values_of(center(ranked, center_parameters(py::float_(0.5))), "op_longshort");
   }
   if (m == ops::LongShortMode::keep_rank && count_form) {
@@ -216,29 +232,29 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
     if (!rank.is_none()) {
       base_frame = rank(op_alpha);
     } else if (!center.is_none()) {
-      py::object ranked = new_frame(run([&] { return ops::rank_pct(in.view); }), in);
+      py::object ranked = new_frame(run_on(in, [](const auto& v) { return ops::rank_pct(v); }), in);
       base_frame = center(ranked, center_parameters(py::int_(0)));
     }
   } else if (m == ops::LongShortMode::keep_distance && !center.is_none()) {
     base_frame = center(op_alpha, center_parameters(py::int_(0)));
   }
   if (base_frame) base = values_of(base_frame, "op_longshort");
-  if (score && (score->view.rows != in.view.rows || score->view.cols != in.view.cols)) {
+  if (score && (score->view.rows != in.n_rows() || score->view.cols != in.n_cols())) {
     throw py::value_error("op_center returned a frame of another shape");
   }
-  if (base && (base->view.rows != in.view.rows || base->view.cols != in.view.cols)) {
+  if (base && (base->view.rows != in.n_rows() || base->view.cols != in.n_cols())) {
     throw py::value_error("the operator returned a frame of another shape");
   }
   const MatView* score_view = score ? &score->view : nullptr;
   const MatView* base_view = base ? &base->view : nullptr;
-  Matrix out = run([&] { return ops::longshort(in.view, ls, m, score_view, base_view); });
+  Matrix out = run_on(in, [&](const auto& v) { return ops::longshort(v, ls, m, score_view, base_view); });
   if (base_frame) {
     br::assign_values_fresh(base_frame, std::move(out));
     return base_frame;
   }
   if (m == ops::LongShortMode::keep_rank && !count_form) {
-    if (in.view.size() == 0) return op_alpha;
-    br::assign_values_handed_back(op_alpha, std::move(in), std::move(out));
+    if (in.size() == 0) return op_alpha;
+    write_back(op_alpha, std::move(in), std::move(out));
     return op_alpha;
   }
   return new_frame(std::move(out), in);
@@ -303,14 +319,14 @@ class Industries {
 
 py::object op_neutral(Industries& industries, const py::object& op_alpha, const py::object& parameters) {
   const py::object least_number = parameters.attr("get")("least_number", 2);
-  const auto in = values_of(op_alpha, "op_neutral");
+  const auto in = values_of(op_alpha, "op_neutral", true);
   const Industries::Mapping map = industries.mapping(in.columns);
-  if (map.codes.size() != in.view.cols) {
+  if (map.codes.size() != in.n_cols()) {
     throw py::value_error("op_neutral: the columns map to " + std::to_string(map.codes.size()) +
-                          " industry labels for " + std::to_string(in.view.cols) + " columns");
+                          " industry labels for " + std::to_string(in.n_cols()) + " columns");
   }
   const double least = number_of(least_number, "least_number", true);
-  return new_frame(run([&] { return ops::neutral(in.view, map.codes, map.n_groups, least); }), in);
+  return new_frame(run_on(in, [&](const auto& v) { return ops::neutral(v, map.codes, map.n_groups, least); }), in);
 }
 
 py::object op_index_futures(const py::object& op_alpha, const py::object& parameters) {
@@ -331,9 +347,9 @@ py::object op_index_futures(const py::object& op_alpha, const py::object& parame
     throw py::value_error("op_index_futures: the columns IF, IH, IC are not unique labels of the frame");
   }
   const double pm = number_of(multiplier, "positive_multiplier");
-  const auto in = values_of(sub, "op_index_futures");
-  if (in.view.size() == 0) return op_alpha;
-  br::assign_columns_fresh(op_alpha, positions, run([&] { return ops::index_futures(in.view, pm); }));
+  const auto in = values_of(sub, "op_index_futures", true);
+  if (in.size() == 0) return op_alpha;
+  br::assign_columns_fresh(op_alpha, positions, run_on(in, [pm](const auto& v) { return ops::index_futures(v, pm); }));
   return op_alpha;
 }
 

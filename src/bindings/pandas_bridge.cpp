@@ -39,20 +39,42 @@ py::capsule owner_of(std::unique_ptr<std::vector<T>>& holder) {
 
 }  // namespace
 
-FrameIn frame_in(const py::handle& df, const char* who) {
+namespace {
+
+FrameIn frame_in_impl(const py::handle& df, const char* who, bool any_layout) {
   if (!py::isinstance(df, pd().attr("DataFrame"))) {
     throw py::type_error(std::string(who) + " needs a pandas DataFrame, got " +
                          py::str(py::type::handle_of(df).attr("__name__")).cast<std::string>());
   }
   FrameIn in;
-  in.values = as_float_fortran(numeric_values(df, df.attr("to_numpy")()), who);
+  py::object arr = numeric_values(df, df.attr("to_numpy")());
+  in.index = df.attr("index");
+  in.columns = df.attr("columns");
+  using CArray = py::array_t<double, py::array::c_style>;
+  if (any_layout && CArray::check_(arr)) {
+    const auto a = py::reinterpret_borrow<py::array>(arr);
+    namespace d = py::detail;
+    const bool rows_only = a.ndim() == 2 && (a.flags() & d::npy_api::NPY_ARRAY_F_CONTIGUOUS_) == 0 &&
+                           (a.flags() & d::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+    if (rows_only) {  // column-major too (one date or one symbol): the usual path costs nothing either
+      in.row_values = a;
+      in.row_view = RowView{static_cast<const double*>(a.data()), static_cast<std::size_t>(a.shape(0)),
+                            static_cast<std::size_t>(a.shape(1))};
+      return in;
+    }
+  }
+  in.values = as_float_fortran(std::move(arr), who);
   if (!in.values) throw py::error_already_set();
   in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)),
                     static_cast<std::size_t>(in.values.shape(1))};
-  in.index = df.attr("index");
-  in.columns = df.attr("columns");
   return in;
 }
+
+}  // namespace
+
+FrameIn frame_in(const py::handle& df, const char* who) { return frame_in_impl(df, who, false); }
+
+FrameIn frame_in_any_layout(const py::handle& df, const char* who) { return frame_in_impl(df, who, true); }
 
 FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who) {
   py::object conformed = df.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns);

@@ -29,8 +29,21 @@ struct FrameIn {
   MatView view;
   py::object index;
   py::object columns;
+  // Row-major values taken as they lie (frame_in_any_layout only): row_view set, values and view empty.
+  py::array row_values;
+  RowView row_view;
+
+  bool row_major() const { return row_view.data != nullptr; }
+  std::size_t n_rows() const { return row_major() ? row_view.rows : view.rows; }
+  std::size_t n_cols() const { return row_major() ? row_view.cols : view.cols; }
+  std::size_t size() const { return n_rows() * n_cols(); }
 };
 FrameIn frame_in(const py::handle& df, const char* who);
+
+// frame_in, except that values of one float64 block holding each date's row contiguous (a frame over a
+// C-ordered array, an array mask, a row-wise apply) are taken as they lie, in row_view, instead of being
+// copied column-major: for the kernels that take either layout.
+FrameIn frame_in_any_layout(const py::handle& df, const char* who);
 
 // Same for a price table conformed to another frame's labels first (reindex).
 FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who);

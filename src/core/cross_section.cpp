@@ -1,6 +1,7 @@
 // Kernels across one date's symbols: scale, sign, centre, ranks, industry neutralisation, index futures.
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "operators.hpp"
 #include "parallel.hpp"
@@ -14,46 +15,85 @@ namespace varlo::ops {
 // frames of millions of values (at 2,500 x 100 its start costs more than it saves).
 constexpr std::size_t kStreamingWork = 8;
 
-Matrix scale(const MatView& x) {
-  Matrix out(x.rows, x.cols);
-  parallel_for(x.rows, x.size() / kStreamingWork, [&](std::size_t r0, std::size_t r1) {
-    std::vector<double> sum(r1 - r0), count(r1 - r0);
-    block_row_sums(x.data + r0, x.rows, r1 - r0, x.cols, sum.data(), count.data(), true, x.rows == 1);
-    for (double& s : sum) s = s == 0.0 ? 1.0 : s;
-    for (std::size_t c = 0; c < x.cols; ++c) {
-      const double* in = x.data + c * x.rows + r0;
-      double* o = out.data.data() + c * x.rows + r0;
-      for (std::size_t r = 0; r < r1 - r0; ++r) o[r] = in[r] / sum[r];
+namespace {
+
+// Runs fn(block, ld, r0, nr) over consecutive dates r0 .. r0 + nr, `block` holding them column-major with
+// columns `ld` apart: a column-major matrix where it lies (one chunk per thread), a row-major one a tile
+// of dates at a time through a column-major copy, so that both take the same arithmetic.
+template <class Fn>
+void by_row_blocks(const MatView& x, std::size_t work, Fn&& fn) {
+  parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) { fn(x.data + r0, x.rows, r0, r1 - r0); });
+}
+template <class Fn>
+void by_row_blocks(const RowView& x, std::size_t work, Fn&& fn) {
+  const std::size_t blocks = (x.rows + kTile - 1) / kTile;
+  parallel_for(blocks, work, [&](std::size_t b0, std::size_t b1) {
+    std::vector<double> buf(std::min(kTile, x.rows) * x.cols);
+    for (std::size_t b = b0; b < b1; ++b) {
+      const std::size_t r0 = b * kTile, nr = std::min(kTile, x.rows - r0);
+      load_rows(x, r0, nr, buf.data(), nr);
+      fn(buf.data(), nr, r0, nr);
     }
   });
-  return out;
 }
 
-Matrix sign(const MatView& x) {
+// f of every value, in a column-major result.
+template <class F>
+Matrix map_values(const MatView& x, F&& f) {
   Matrix out(x.rows, x.cols);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double v = x.data[i];
-    out.data[i] = v > 0 ? 1.0 : (v < 0 ? -1.0 : v);
+  for (std::size_t i = 0; i < x.size(); ++i) out.data[i] = f(x.data[i]);
+  return out;
+}
+template <class F>
+Matrix map_values(const RowView& x, F&& f) {
+  Matrix out(x.rows, x.cols);
+  for (std::size_t r0 = 0; r0 < x.rows; r0 += kTile) {
+    const std::size_t nr = std::min(kTile, x.rows - r0);
+    const double* in = x.data + r0 * x.cols;
+    for (std::size_t c = 0; c < x.cols; ++c) {
+      double* o = out.data.data() + c * x.rows + r0;
+      for (std::size_t r = 0; r < nr; ++r) o[r] = f(in[r * x.cols + c]);
+    }
   }
   return out;
 }
 
-Matrix center(const MatView& x, double c) {
+double sign_of(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : v); }
+
+template <class View>
+Matrix scale_of(const View& x) {
   Matrix out(x.rows, x.cols);
-  parallel_for(x.rows, x.size() / kStreamingWork, [&](std::size_t r0, std::size_t r1) {
-    std::vector<double> sum(r1 - r0), count(r1 - r0);
-    block_row_sums(x.data + r0, x.rows, r1 - r0, x.cols, sum.data(), count.data(), false, x.rows == 1);
-    for (std::size_t r = 0; r < r1 - r0; ++r) sum[r] = sum[r] / count[r] - c;
-    for (std::size_t k = 0; k < x.cols; ++k) {
-      const double* in = x.data + k * x.rows + r0;
-      double* o = out.data.data() + k * x.rows + r0;
-      for (std::size_t r = 0; r < r1 - r0; ++r) o[r] = in[r] - sum[r];
+  by_row_blocks(x, x.size() / kStreamingWork, [&](const double* in, std::size_t ld, std::size_t r0, std::size_t nr) {
+    std::vector<double> sum(nr), count(nr);
+    block_row_sums(in, ld, nr, x.cols, sum.data(), count.data(), true, x.rows == 1);
+    for (double& s : sum) s = s == 0.0 ? 1.0 : s;
+    for (std::size_t c = 0; c < x.cols; ++c) {
+      const double* v = in + c * ld;
+      double* o = out.data.data() + c * x.rows + r0;
+      for (std::size_t r = 0; r < nr; ++r) o[r] = v[r] / sum[r];
     }
   });
   return out;
 }
 
-Matrix rank_pct(const MatView& x) {
+template <class View>
+Matrix center_of(const View& x, double c) {
+  Matrix out(x.rows, x.cols);
+  by_row_blocks(x, x.size() / kStreamingWork, [&](const double* in, std::size_t ld, std::size_t r0, std::size_t nr) {
+    std::vector<double> sum(nr), count(nr);
+    block_row_sums(in, ld, nr, x.cols, sum.data(), count.data(), false, x.rows == 1);
+    for (std::size_t r = 0; r < nr; ++r) sum[r] = sum[r] / count[r] - c;
+    for (std::size_t k = 0; k < x.cols; ++k) {
+      const double* v = in + k * ld;
+      double* o = out.data.data() + k * x.rows + r0;
+      for (std::size_t r = 0; r < nr; ++r) o[r] = v[r] - sum[r];
+    }
+  });
+  return out;
+}
+
+template <class View>
+Matrix rank_pct_of(const View& x) {
   Matrix out(x.rows, x.cols);
   by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
     w.rank_rows(t);
@@ -62,7 +102,8 @@ Matrix rank_pct(const MatView& x) {
   return out;
 }
 
-Matrix rank_center(const MatView& x) {
+template <class View>
+Matrix rank_center_of(const View& x) {
   Matrix out(x.rows, x.cols);
   by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
     w.rank_rows(t);
@@ -73,7 +114,8 @@ Matrix rank_center(const MatView& x) {
   return out;
 }
 
-Matrix abs_rank(const MatView& x) {
+template <class View>
+Matrix abs_rank_of(const View& x) {
   Matrix out(x.rows, x.cols);
   by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
     w.rank_rows(t, true);
@@ -81,14 +123,26 @@ Matrix abs_rank(const MatView& x) {
     for (std::size_t c = 0; c < t.n; ++c) {
       const double* v = t.x + c * t.ld;
       double* p = t.res + c * t.ld;
-      for (std::size_t r = 0; r < t.nr; ++r) {
-        const double s = v[r] > 0 ? 1.0 : (v[r] < 0 ? -1.0 : v[r]);
-        p[r] = s * p[r];
-      }
+      for (std::size_t r = 0; r < t.nr; ++r) p[r] = sign_of(v[r]) * p[r];
     }
   });
   return out;
 }
+
+}  // namespace
+
+Matrix scale(const MatView& x) { return scale_of(x); }
+Matrix scale(const RowView& x) { return scale_of(x); }
+Matrix sign(const MatView& x) { return map_values(x, sign_of); }
+Matrix sign(const RowView& x) { return map_values(x, sign_of); }
+Matrix center(const MatView& x, double c) { return center_of(x, c); }
+Matrix center(const RowView& x, double c) { return center_of(x, c); }
+Matrix rank_pct(const MatView& x) { return rank_pct_of(x); }
+Matrix rank_pct(const RowView& x) { return rank_pct_of(x); }
+Matrix rank_center(const MatView& x) { return rank_center_of(x); }
+Matrix rank_center(const RowView& x) { return rank_center_of(x); }
+Matrix abs_rank(const MatView& x) { return abs_rank_of(x); }
+Matrix abs_rank(const RowView& x) { return abs_rank_of(x); }
 
 namespace {
 
@@ -125,16 +179,31 @@ void kahan_add_column(const double* __restrict v, double* __restrict gs, double*
 
 }  // namespace
 
-Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups,
-               double least_number) {
+namespace {
+
+template <class View>
+Matrix neutral_of(const View& x, std::span<const std::int64_t> group, std::size_t n_groups, double least_number) {
+  constexpr bool row_major = std::is_same_v<View, RowView>;
   Matrix out(x.rows, x.cols);
-  // Dates per pass: keeps the per-industry sums small and cached, and within the frame's own size.
-  const std::size_t block = std::min<std::size_t>(256, std::max<std::size_t>(x.rows, 1));
+  // Dates per pass: keeps the per-industry sums small and cached, and within the frame's own size; a
+  // row-major frame's dates are copied column-major a tile at a time.
+  const std::size_t block = std::min<std::size_t>(row_major ? kTile : 256, std::max<std::size_t>(x.rows, 1));
   const std::size_t blocks = (x.rows + block - 1) / block;
   parallel_for(blocks, x.size() * 2, [&](std::size_t b0, std::size_t b1) {
   std::vector<double> sum(n_groups * block), comp(n_groups * block), nobs(n_groups * block);
+  std::vector<double> rows(row_major ? block * x.cols : 0);
   for (std::size_t r0 = b0 * block; r0 < std::min(x.rows, b1 * block); r0 += block) {
     const std::size_t nr = std::min(block, x.rows - r0);
+    const double* in = nullptr;  // the dates r0 .. r0 + nr, column-major, columns ld apart
+    std::size_t ld = 0;
+    if constexpr (row_major) {
+      load_rows(x, r0, nr, rows.data(), block);
+      in = rows.data();
+      ld = block;
+    } else {
+      in = x.data + r0;
+      ld = x.rows;
+    }
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(comp.begin(), comp.end(), 0.0);
     std::fill(nobs.begin(), nobs.end(), 0.0);
@@ -143,7 +212,7 @@ Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_
     for (std::size_t c = 0; c < x.cols; ++c) {
       if (group[c] < 0) continue;
       const std::size_t g = static_cast<std::size_t>(group[c]) * block;
-      kahan_add_column(x.data + c * x.rows + r0, sum.data() + g, comp.data() + g, nobs.data() + g, nr);
+      kahan_add_column(in + c * ld, sum.data() + g, comp.data() + g, nobs.data() + g, nr);
     }
     for (std::size_t i = 0; i < n_groups * block; ++i) {
       const double mean = sum[i] / nobs[i];
@@ -152,7 +221,7 @@ Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_
     for (std::size_t c = 0; c < x.cols; ++c) {
       if (group[c] < 0) continue;  // no industry: left NaN
       const double* mean = sum.data() + static_cast<std::size_t>(group[c]) * block;
-      const double* v = x.data + c * x.rows + r0;
+      const double* v = in + c * ld;
       double* o = out.data.data() + c * x.rows + r0;
       for (std::size_t r = 0; r < nr; ++r) o[r] = v[r] - mean[r];
     }
@@ -161,13 +230,24 @@ Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_
   return out;
 }
 
+double index_futures_of(double v, double positive_multiplier) {
+  return v < 0 ? kNaN : (v > 0 ? v * positive_multiplier : v);
+}
+
+}  // namespace
+
+Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups, double least_number) {
+  return neutral_of(x, group, n_groups, least_number);
+}
+Matrix neutral(const RowView& x, std::span<const std::int64_t> group, std::size_t n_groups, double least_number) {
+  return neutral_of(x, group, n_groups, least_number);
+}
+
 Matrix index_futures(const MatView& x, double positive_multiplier) {
-  Matrix out(x.rows, x.cols);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double v = x.data[i];
-    out.data[i] = v < 0 ? kNaN : (v > 0 ? v * positive_multiplier : v);
-  }
-  return out;
+  return map_values(x, [=](double v) { return index_futures_of(v, positive_multiplier); });
+}
+Matrix index_futures(const RowView& x, double positive_multiplier) {
+  return map_values(x, [=](double v) { return index_futures_of(v, positive_multiplier); });
 }
 
 }  // namespace varlo::ops

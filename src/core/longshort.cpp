@@ -113,7 +113,8 @@ std::pair<std::pair<double, double>, std::pair<double, double>> centred_score_cu
 }
 
 // longshort() for the modes whose sides alone matter (same, keep_sign, keep_distance).
-Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
+template <class View>
+Matrix longshort_by_selection(const View& x, double ls, LongShortMode mode) {
   const bool count_form = ls >= 1;
   const bool centred = mode == LongShortMode::keep_distance;
   Matrix out(x.rows, x.cols);
@@ -210,9 +211,9 @@ Matrix longshort_by_selection(const MatView& x, double ls, LongShortMode mode) {
   return out;
 }
 
-}  // namespace
-Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
-                 const MatView* base) {
+template <class View>
+Matrix longshort_of(const View& x, double longshort, LongShortMode mode, const MatView* score,
+                    const MatView* base) {
   const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;  // the selector's scratch is the ranker's
   if (score == nullptr && base == nullptr && std::isfinite(longshort) && mode != LongShortMode::keep_rank && !lean) {
     return longshort_by_selection(x, longshort, mode);
@@ -318,6 +319,17 @@ Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const M
     }
   });
   return out;
+}
+
+}  // namespace
+
+Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
+                 const MatView* base) {
+  return longshort_of(x, longshort, mode, score, base);
+}
+Matrix longshort(const RowView& x, double longshort, LongShortMode mode, const MatView* score,
+                 const MatView* base) {
+  return longshort_of(x, longshort, mode, score, base);
 }
 
 }  // namespace varlo::ops

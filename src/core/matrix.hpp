@@ -1,6 +1,7 @@
 // Dense dates x symbols matrices, column-major (one symbol's history is contiguous), NaN as missing.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -21,6 +22,34 @@ struct MatView {
   std::span<const double> col(std::size_t c) const { return {data + c * rows, rows}; }
   std::size_t size() const { return rows * cols; }
 };
+
+// Read-only view over caller-owned row-major data (one date's cross-section is contiguous), as a frame
+// built over a C-ordered array, an array mask or a row-wise apply holds it. Only the row-wise kernels
+// take it; they read it as it lies and write column-major results.
+struct RowView {
+  const double* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+
+  double operator()(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+  std::span<const double> row(std::size_t r) const { return {data + r * cols, cols}; }
+  std::size_t size() const { return rows * cols; }
+};
+
+// Rows r0 .. r0 + nr of x into the column-major block `to` (`ld` apart from one column to the next).
+inline void load_rows(const MatView& x, std::size_t r0, std::size_t nr, double* to, std::size_t ld) {
+  for (std::size_t c = 0; c < x.cols; ++c) {
+    const double* from = x.data + c * x.rows + r0;
+    std::copy(from, from + nr, to + c * ld);
+  }
+}
+inline void load_rows(const RowView& x, std::size_t r0, std::size_t nr, double* to, std::size_t ld) {
+  // a column at a time: the rows' cache lines stay in L1 across eight columns, writes are contiguous
+  const double* from = x.data + r0 * x.cols;
+  for (std::size_t c = 0; c < x.cols; ++c) {
+    for (std::size_t r = 0; r < nr; ++r) to[c * ld + r] = from[r * x.cols + c];
+  }
+}
 
 // Owning column-major matrix.
 struct Matrix {

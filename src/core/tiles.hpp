@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "matrix.hpp"
@@ -29,19 +30,27 @@ struct Tile {
 };
 
 // Calls fn(tile, worker) for every tile of x, results into out; Worker holds the scratch space of one
-// thread and is built from the column count. A matrix of one tile is read and written where it lies;
-// larger ones are copied tile by tile into two buffers per thread, tiles of at most a quarter of the
-// dates, each thread taking at least four: scratch stays within half a frame whatever the shape.
-template <class Worker, class Fn>
-void by_tiles(const MatView& x, Matrix& out, Fn&& fn) {
+// thread and is built from the column count. A column-major matrix of one tile is read and written where
+// it lies; otherwise tiles are copied into two buffers per thread (row-major input transposed on the
+// way), tiles of at most a quarter of the dates, each thread taking at least four: scratch stays within
+// half a frame whatever the shape (a row-major frame of one tile: one frame).
+template <class Worker, class View, class Fn>
+void by_tiles(const View& x, Matrix& out, Fn&& fn) {
   if (x.rows == 0 || x.cols == 0) return;
   const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;
   if (x.rows <= kTile) {
     Worker worker(x.cols);
     worker.single_row = x.rows == 1;
     worker.lean = lean;
-    Tile t{0, x.rows, x.cols, x.rows, x.data, out.data.data()};
-    fn(t, worker);
+    if constexpr (std::is_same_v<View, MatView>) {
+      Tile t{0, x.rows, x.cols, x.rows, x.data, out.data.data()};
+      fn(t, worker);
+    } else {
+      std::vector<double> in(x.size());
+      load_rows(x, 0, x.rows, in.data(), x.rows);
+      Tile t{0, x.rows, x.cols, x.rows, in.data(), out.data.data()};
+      fn(t, worker);
+    }
     return;
   }
   const std::size_t height = std::min(kTile, x.rows / 4);
@@ -51,9 +60,7 @@ void by_tiles(const MatView& x, Matrix& out, Fn&& fn) {
     Worker worker(x.cols);
     for (std::size_t k = t0; k < t1; ++k) {
       Tile t{k * height, std::min(height, x.rows - k * height), x.cols, height, in.data(), res.data()};
-      for (std::size_t c = 0; c < x.cols; ++c) {
-        std::memcpy(in.data() + c * height, x.data + c * x.rows + t.r0, t.nr * sizeof(double));
-      }
+      load_rows(x, t.r0, t.nr, in.data(), height);
       fn(t, worker);
       for (std::size_t c = 0; c < x.cols; ++c) {
         std::memcpy(out.data.data() + c * x.rows + t.r0, res.data() + c * height, t.nr * sizeof(double));

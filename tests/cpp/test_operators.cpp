@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -9,6 +10,7 @@
 
 using varlo::kNaN;
 using varlo::Matrix;
+using varlo::MatView;
 namespace ops = varlo::ops;
 
 namespace {
@@ -338,5 +340,48 @@ TEST(RowWise, WideFewDatesGiveTheSameRowsAsTallFrames) {
   for (const auto mode : {ops::LongShortMode::same, ops::LongShortMode::keep_rank, ops::LongShortMode::keep_distance,
                           ops::LongShortMode::keep_sign}) {
     for (const double ls : {40.0, 0.2}) same(ops::longshort(wide.view(), ls, mode), ops::longshort(tall.view(), ls, mode));
+  }
+}
+
+TEST(RowWise, RowMajorInputGivesTheColumnMajorResultsToTheBit) {
+  // One date, one tile, several tiles across threads, and few dates of many symbols (the lean paths).
+  std::mt19937_64 gen(5);
+  std::normal_distribution<double> normal;
+  for (const auto& [rows, cols] : {std::pair<std::size_t, std::size_t>{1, 9}, {7, 13}, {300, 41}, {2, 1500}}) {
+    Matrix x(rows, cols);
+    std::vector<double> by_rows(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < cols; ++c) {
+        const std::size_t k = r * cols + c;
+        const double v = k % 17 == 0 ? kNaN : k % 29 == 0 ? -kInf : k % 31 == 0 ? -0.0 : std::round(normal(gen) * 30) / 4;
+        x(r, c) = r == 3 ? kNaN : v;  // an all-NaN date
+        by_rows[k] = x(r, c);
+      }
+    }
+    const varlo::RowView rv{by_rows.data(), rows, cols};
+    const auto bits = [&](const Matrix& a, const Matrix& b, const char* what) {
+      ASSERT_EQ(a.size(), b.size());
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_TRUE(std::memcmp(&a.data[i], &b.data[i], sizeof(double)) == 0 || (std::isnan(a.data[i]) && std::isnan(b.data[i])))
+            << what << " " << rows << "x" << cols << " at " << i << ": " << a.data[i] << " " << b.data[i];
+      }
+    };
+    bits(ops::scale(rv), ops::scale(x.view()), "scale");
+    bits(ops::sign(rv), ops::sign(x.view()), "sign");
+    bits(ops::center(rv, 0.5), ops::center(x.view(), 0.5), "center");
+    bits(ops::rank_pct(rv), ops::rank_pct(x.view()), "rank_pct");
+    bits(ops::rank_center(rv), ops::rank_center(x.view()), "rank_center");
+    bits(ops::abs_rank(rv), ops::abs_rank(x.view()), "abs_rank");
+    bits(ops::index_futures(rv, 2), ops::index_futures(x.view(), 2), "index_futures");
+    std::vector<std::int64_t> group(cols);
+    for (std::size_t c = 0; c < cols; ++c) group[c] = static_cast<std::int64_t>(c % 4) - 1;
+    bits(ops::neutral(rv, group, 3, 2), ops::neutral(x.view(), group, 3, 2), "neutral");
+    const Matrix score = ops::rank_center(x.view());
+    const MatView sv = score.view();
+    for (const auto mode : {ops::LongShortMode::same, ops::LongShortMode::keep_rank, ops::LongShortMode::keep_distance,
+                            ops::LongShortMode::keep_sign}) {
+      for (const double ls : {3.0, 0.2}) bits(ops::longshort(rv, ls, mode), ops::longshort(x.view(), ls, mode), "longshort");
+      bits(ops::longshort(rv, 0.3, mode, &sv, &sv), ops::longshort(x.view(), 0.3, mode, &sv, &sv), "longshort given");
+    }
   }
 }
