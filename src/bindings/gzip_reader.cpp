@@ -1,6 +1,10 @@
+// The parallel gzip pickle reader (declared in gzip_reader.hpp).
+#include "gzip_reader.hpp"
+
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -8,7 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#include "pandas_bridge.hpp"
+#include "pandas_bridge.hpp"  // pd()
 
 namespace varlo::bridge {
 

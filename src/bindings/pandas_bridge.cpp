@@ -110,8 +110,19 @@ py::object series_out(std::vector<double>&& v, const py::handle& index, const py
 }
 
 void assign_values(const py::handle& df, Matrix&& m) {
-  const py::slice all(py::none{}, py::none{}, py::none{});
-  df.attr("iloc")[py::make_tuple(all, all)] = matrix_array(std::move(m));
+  const auto rows = static_cast<py::ssize_t>(m.rows);
+  const auto cols = static_cast<py::ssize_t>(m.cols);
+  const py::array_t<double> arr = matrix_array(std::move(m));
+  if (rows == 1 && cols > 1) {
+    // Any loc/iloc write first builds per-column bookkeeping (block numbers, positions, dtypes): four
+    // frames' worth on a one-row frame, more when the block is shared. A where that keeps nothing writes
+    // the one-row block through a bool mask; its values, transposed, are contiguous there, so numpy
+    // neither copies nor strides (taller blocks are not: the row slice below is cheaper for them).
+    df.attr("where")(np().attr("broadcast_to")(false, py::make_tuple(rows, cols)), arr, py::arg("inplace") = true);
+    return;
+  }
+  // A row slice only: a (rows, columns) pair makes pandas split the shared block column by column.
+  df.attr("iloc")[py::slice(py::none{}, py::none{}, py::none{})] = arr;
 }
 
 }  // namespace varlo::bridge
@@ -130,18 +141,23 @@ py::array_t<double> column_array(const Matrix& m, std::size_t c) {
 void assign_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m) {
   const bool all_columns = positions.empty();
   const py::object f64 = np().attr("dtype")("float64");
-  const py::object dtypes = df.attr("dtypes").attr("to_numpy")();
+  py::list pos;
+  for (const auto p : positions) pos.append(p);
+  const py::slice all(py::none{}, py::none{}, py::none{});
+  // Only the written columns' dtypes: the whole frame's cost a Series over every column.
+  const py::object dtypes =
+      (all_columns ? df.attr("dtypes") : df.attr("iloc")[py::make_tuple(all, pos)].attr("dtypes")).attr("to_numpy")();
   const auto seq = py::reinterpret_borrow<py::sequence>(dtypes);
   bool all_float = true;
   const std::size_t n = all_columns ? py::len(seq) : positions.size();
   for (std::size_t k = 0; k < n && all_float; ++k) {
-    const py::object dt = seq[all_columns ? static_cast<py::ssize_t>(k) : positions[k]];
+    const py::object dt = seq[static_cast<py::ssize_t>(k)];
     all_float = dt.is(f64) || dt.equal(f64);
   }
   if (!all_float) {
     for (std::size_t k = 0; k < n; ++k) {
-      const py::ssize_t pos = all_columns ? static_cast<py::ssize_t>(k) : positions[k];
-      df.attr("isetitem")(pos, column_array(m, k));
+      const py::ssize_t at = all_columns ? static_cast<py::ssize_t>(k) : positions[k];
+      df.attr("isetitem")(at, column_array(m, k));
     }
     return;
   }
@@ -149,11 +165,7 @@ void assign_fresh(const py::handle& df, const std::vector<py::ssize_t>& position
   if (all_columns) {
     assign_values(df, std::move(m));
   } else {
-    const py::array_t<double> arr = matrix_array(std::move(m));
-    py::list pos;
-    for (const auto p : positions) pos.append(p);
-    const py::slice all(py::none{}, py::none{}, py::none{});
-    df.attr("iloc")[py::make_tuple(all, pos)] = arr;
+    df.attr("iloc")[py::make_tuple(all, pos)] = matrix_array(std::move(m));
   }
 }
 
@@ -172,14 +184,21 @@ namespace varlo::bridge {
 
 namespace {
 
-// The to_numpy() view of a single float64 block whose owning array (numpy collapses view chains to it)
+enum class Block { other, shared, sole };
+
+// What the to_numpy() view `values` shows of its frame. A view of memory something else references too
+// (the block, or the array it was built on) is a single float64 block: several blocks or a cast give a
+// fresh array, referenced by the view alone. `sole`: the owning array (numpy collapses view chains to it)
 // holds its own memory and is referenced by the block (or the block's view of it) and this view alone.
-bool sole_block_view(const FArray& values) {
-  if (!values || Py_REFCNT(values.ptr()) != 1 || values.dtype().num() != py::dtype::of<double>().num()) return false;
+Block block_of(const FArray& values) {
+  if (!values || Py_REFCNT(values.ptr()) != 1 || values.dtype().num() != py::dtype::of<double>().num()) {
+    return Block::other;
+  }
   const py::object base = values.base();  // one more reference while held here
-  if (!py::isinstance<py::array>(base)) return false;  // no base: a fresh array (several blocks, a cast)
+  if (!py::isinstance<py::array>(base)) return Block::other;  // no base: a fresh array (several blocks, a cast)
   const auto owner = py::reinterpret_borrow<py::array>(base);  // and one more
-  return owner.owndata() && Py_REFCNT(base.ptr()) == 4;
+  if (Py_REFCNT(base.ptr()) < 4) return Block::other;
+  return owner.owndata() && Py_REFCNT(base.ptr()) == 4 ? Block::sole : Block::shared;
 }
 
 }  // namespace
@@ -187,9 +206,13 @@ bool sole_block_view(const FArray& values) {
 void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m) {
   FArray values = std::move(in.values);
   in.view = MatView{};
-  const bool sole = sole_block_view(values);
+  const Block block = block_of(values);
   values = FArray();
-  if (sole) {
+  if (block == Block::sole) {
+    assign_values(df, std::move(m));
+  } else if (block == Block::shared) {
+    // Every column is float64: skip the dtype check over all columns (costly on wide frames).
+    const py::object holder = df.attr("copy")(py::arg("deep") = false);
     assign_values(df, std::move(m));
   } else {
     assign_values_fresh(df, std::move(m));
