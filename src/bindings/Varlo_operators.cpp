@@ -73,11 +73,8 @@ Matrix run_on(const br::FrameIn& in, Kernel&& kernel) {
   return in.row_major() ? kernel(in.row_view) : kernel(in.view);
 }
 
-// The result written into the caller's frame whose values `in` were; row-major values are let go first,
-// only a column-major view is handed back.
+// The result written into the caller's frame whose values `in` were.
 void write_back(const py::object& df, br::FrameIn&& in, Matrix&& out) {
-  in.row_values = py::array();
-  in.row_view = varlo::RowView{};
   br::assign_values_handed_back(df, std::move(in), std::move(out));
 }
 
@@ -146,8 +143,12 @@ py::object op_scale(const py::object& op_alpha) {
 py::object op_sign(const py::object& op_alpha) {
   auto in = values_of(op_alpha, "op_sign", true);
   if (in.size() == 0) return op_alpha;
-  Matrix out = run_on(in, [](const auto& v) { return ops::sign(v); });
-  write_back(op_alpha, std::move(in), std::move(out));
+  // Value by value: row-major values are read, and the result written back, as they lie (as the
+  // transposed column-major matrix), without a transposition either way.
+  const bool by_rows = in.row_major();
+  const MatView flat = by_rows ? MatView{in.row_view.data, in.row_view.cols, in.row_view.rows} : in.view;
+  Matrix out = run([&] { return ops::sign(flat); });
+  br::assign_values_handed_back(op_alpha, std::move(in), std::move(out), by_rows);
   return op_alpha;
 }
 

@@ -109,10 +109,11 @@ py::object series_out(std::vector<double>&& v, const py::handle& index, const py
                              py::arg("copy") = false);
 }
 
-void assign_values(const py::handle& df, Matrix&& m) {
-  const auto rows = static_cast<py::ssize_t>(m.rows);
-  const auto cols = static_cast<py::ssize_t>(m.cols);
-  const py::array_t<double> arr = matrix_array(std::move(m));
+namespace {
+
+void assign_array(const py::handle& df, const py::array& arr) {
+  const py::ssize_t rows = arr.shape(0);
+  const py::ssize_t cols = arr.shape(1);
   if (rows == 1 && cols > 1) {
     // Any loc/iloc write first builds per-column bookkeeping (block numbers, positions, dtypes): four
     // frames' worth on a one-row frame, more when the block is shared. A where that keeps nothing writes
@@ -124,6 +125,10 @@ void assign_values(const py::handle& df, Matrix&& m) {
   // A row slice only: a (rows, columns) pair makes pandas split the shared block column by column.
   df.attr("iloc")[py::slice(py::none{}, py::none{}, py::none{})] = arr;
 }
+
+}  // namespace
+
+void assign_values(const py::handle& df, Matrix&& m) { assign_array(df, matrix_array(std::move(m))); }
 
 }  // namespace varlo::bridge
 
@@ -190,7 +195,7 @@ enum class Block { other, shared, sole };
 // (the block, or the array it was built on) is a single float64 block: several blocks or a cast give a
 // fresh array, referenced by the view alone. `sole`: the owning array (numpy collapses view chains to it)
 // holds its own memory and is referenced by the block (or the block's view of it) and this view alone.
-Block block_of(const FArray& values) {
+Block block_of(const py::array& values) {
   if (!values || Py_REFCNT(values.ptr()) != 1 || values.dtype().num() != py::dtype::of<double>().num()) {
     return Block::other;
   }
@@ -203,20 +208,33 @@ Block block_of(const FArray& values) {
 
 }  // namespace
 
-void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m) {
-  FArray values = std::move(in.values);
+void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, bool by_rows) {
+  // Taken over, not copied: `in` must hold no reference while the owner's references are counted.
+  auto values = py::reinterpret_steal<py::array>(in.row_major() ? in.row_values.release() : in.values.release());
   in.view = MatView{};
+  in.row_view = RowView{};
   const Block block = block_of(values);
-  values = FArray();
-  if (block == Block::sole) {
-    assign_values(df, std::move(m));
-  } else if (block == Block::shared) {
-    // Every column is float64: skip the dtype check over all columns (costly on wide frames).
-    const py::object holder = df.attr("copy")(py::arg("deep") = false);
-    assign_values(df, std::move(m));
-  } else {
+  values = py::array();
+  if (block == Block::other) {
+    if (by_rows) {
+      Matrix by_columns;
+      {
+        py::gil_scoped_release nogil;
+        by_columns.data = rows_of(m);
+      }
+      by_columns.rows = m.cols;
+      by_columns.cols = m.rows;
+      m = std::move(by_columns);
+    }
     assign_values_fresh(df, std::move(m));
+    return;
   }
+  // A row-major block takes row-major values as a straight copy.
+  const py::array arr = by_rows ? py::array(matrix_array(std::move(m)).attr("T")) : py::array(matrix_array(std::move(m)));
+  // Shared memory: every column is float64, so the dtype check over all columns (costly on wide frames)
+  // is skipped; a shallow copy held during the write makes pandas copy the block first.
+  const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+  assign_array(df, arr);
 }
 
 }  // namespace varlo::bridge

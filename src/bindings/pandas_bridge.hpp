@@ -68,10 +68,11 @@ void assign_values(const py::handle& df, Matrix&& m);
 void assign_values_fresh(const py::handle& df, Matrix&& m);
 void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& positions, Matrix&& m);
 
-// assign_values_fresh for a frame whose values `in` (frame_in of df) the caller hands back. When those
-// values are a view of one float64 block whose memory nothing else references (no other frame, array or
+// assign_values_fresh for a frame whose values `in` (frame_in or frame_in_any_layout of df) the caller
+// hands back. When those values are a view of one float64 block whose memory nothing else references (no other frame, array or
 // view: the owning array is referenced only by the block and `in`), the forced copy is skipped; pandas'
-// own reference tracking then decides whether the block is copied before the write.
-void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m);
+// own reference tracking then decides whether the block is copied before the write. `by_rows`: m holds the
+// values row-major, as the transposed matrix (m.rows is the frame's column count).
+void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, bool by_rows = false);
 
 }  // namespace varlo::bridge

@@ -69,4 +69,21 @@ struct Matrix {
   std::size_t size() const { return data.size(); }
 };
 
+// m's values row-major (one date's cross-section contiguous), for a row-major destination: in tiles of
+// 32 x 32, so that neither side strides through more cache lines than L1 holds.
+inline std::vector<double> rows_of(const Matrix& m) {
+  constexpr std::size_t tile = 32;
+  std::vector<double> out(m.size());
+  for (std::size_t r0 = 0; r0 < m.rows; r0 += tile) {
+    const std::size_t r1 = std::min(m.rows, r0 + tile);
+    for (std::size_t c0 = 0; c0 < m.cols; c0 += tile) {
+      const std::size_t c1 = std::min(m.cols, c0 + tile);
+      for (std::size_t r = r0; r < r1; ++r) {
+        for (std::size_t c = c0; c < c1; ++c) out[r * m.cols + c] = m.data[c * m.rows + r];
+      }
+    }
+  }
+  return out;
+}
+
 }  // namespace varlo
