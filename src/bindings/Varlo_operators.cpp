@@ -330,22 +330,83 @@ py::object op_neutral(Industries& industries, const py::object& op_alpha, const 
   return new_frame(run_on(in, [&](const auto& v) { return ops::neutral(v, map.codes, map.n_groups, least); }), in);
 }
 
+// Positions of IF, IH, IC (in that order) among plain text column labels, by a scan: looking them up
+// through pandas builds a hash table of every label first, several frames' worth on a frame of a million
+// symbols. Empty when the labels are anything else (MultiIndex, other types) or the three are not each
+// found exactly once: pandas' own selection then decides, and raises what it raises.
+std::vector<py::ssize_t> index_futures_by_scan(const py::object& columns) {
+  const py::object index_type = br::pd().attr("Index");
+  if (!py::type::handle_of(columns).is(index_type)) return {};
+  const py::object labels = columns.attr("to_numpy")();  // a view for object and str labels
+  if (!py::isinstance<py::array>(labels)) return {};
+  const auto arr = py::reinterpret_borrow<py::array>(labels);
+  if (arr.ndim() != 1 || arr.dtype().kind() != 'O' ||
+      (arr.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) {
+    return {};
+  }
+  const auto* items = static_cast<PyObject* const*>(arr.data());
+  const char* const wanted[] = {"IF", "IH", "IC"};
+  std::vector<py::ssize_t> found(3, -1);
+  for (py::ssize_t i = 0, n = arr.shape(0); i < n; ++i) {
+    PyObject* label = items[i];
+    if (!PyUnicode_Check(label)) return {};
+    if (PyUnicode_GET_LENGTH(label) != 2) continue;
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (PyUnicode_CompareWithASCIIString(label, wanted[k]) == 0) {
+        if (found[k] >= 0) return {};
+        found[k] = i;
+      }
+    }
+  }
+  if (std::any_of(found.begin(), found.end(), [](py::ssize_t p) { return p < 0; })) return {};
+  return found;
+}
+
 py::object op_index_futures(const py::object& op_alpha, const py::object& parameters) {
   const py::object multiplier = parameters.attr("get")("positive_multiplier", 2);
-  py::list index_futures;
-  for (const char* s : {"IF", "IH", "IC"}) index_futures.append(s);
-  const py::object sub = op_alpha[index_futures];  // pandas' KeyError names a missing column
-  // Where the selected columns lie in the frame (MultiIndex columns select whole groups): each found
-  // exactly once, or nothing is written.
-  const py::object columns = op_alpha.attr("columns");
-  const py::object sub_columns = sub.attr("columns");
-  const auto pos = py::array_t<py::ssize_t, py::array::c_style | py::array::forcecast>::ensure(
-      columns.attr("get_indexer_for")(sub_columns));
-  const std::vector<py::ssize_t> positions(pos.data(), pos.data() + pos.size());
-  const bool located = columns.attr("is_unique").cast<bool>() && positions.size() == py::len(sub_columns) &&
-                       std::all_of(positions.begin(), positions.end(), [](py::ssize_t p) { return p >= 0; });
-  if (!located) {
-    throw py::value_error("op_index_futures: the columns IF, IH, IC are not unique labels of the frame");
+  std::vector<py::ssize_t> positions;
+  py::object sub;
+  const bool is_frame = py::isinstance(op_alpha, br::pd().attr("DataFrame"));
+  if (is_frame) positions = index_futures_by_scan(op_alpha.attr("columns"));
+  if (!positions.empty() && py::len(op_alpha.attr("index")) == 1) {
+    // One date: the three values read off the frame's values, which are a view for one float64 block.
+    const double pm = number_of(multiplier, "positive_multiplier");
+    std::optional<Matrix> x;
+    {
+      const auto all = py::reinterpret_steal<py::array>(op_alpha.attr("to_numpy")().release());
+      if (all.dtype().num() == py::dtype::of<double>().num() && all.ndim() == 2) {
+        x.emplace(1, positions.size());
+        const auto* base = static_cast<const char*>(all.data());
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+          x->data[k] = *reinterpret_cast<const double*>(base + positions[k] * all.strides(1));
+        }
+      }
+    }  // let go: the write counts the references to the frame's memory
+    if (x) {
+      const Matrix out = run([&] { return ops::index_futures(x->view(), pm); });
+      if (br::assign_columns_one_row(op_alpha, positions, out)) return op_alpha;
+    }
+  }
+  if (!positions.empty()) {
+    py::list at;
+    for (const auto p : positions) at.append(p);
+    sub = op_alpha.attr("iloc")[py::make_tuple(py::slice(py::none{}, py::none{}, py::none{}), at)];
+  } else {
+    py::list index_futures;
+    for (const char* s : {"IF", "IH", "IC"}) index_futures.append(s);
+    sub = op_alpha[index_futures];  // pandas' KeyError names a missing column
+    // Where the selected columns lie in the frame (MultiIndex columns select whole groups): each found
+    // exactly once, or nothing is written.
+    const py::object columns = op_alpha.attr("columns");
+    const py::object sub_columns = sub.attr("columns");
+    const auto pos = py::array_t<py::ssize_t, py::array::c_style | py::array::forcecast>::ensure(
+        columns.attr("get_indexer_for")(sub_columns));
+    positions.assign(pos.data(), pos.data() + pos.size());
+    const bool located = columns.attr("is_unique").cast<bool>() && positions.size() == py::len(sub_columns) &&
+                         std::all_of(positions.begin(), positions.end(), [](py::ssize_t p) { return p >= 0; });
+    if (!located) {
+      throw py::value_error("op_index_futures: the columns IF, IH, IC are not unique labels of the frame");
+    }
   }
   const double pm = number_of(multiplier, "positive_multiplier");
   const auto in = values_of(sub, "op_index_futures", true);

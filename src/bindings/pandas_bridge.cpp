@@ -237,4 +237,25 @@ void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, b
   assign_array(df, arr);
 }
 
+bool assign_columns_one_row(const py::handle& df, const std::vector<py::ssize_t>& positions, const Matrix& m) {
+  if (m.rows != 1 || m.cols != positions.size()) return false;
+  auto values = py::reinterpret_steal<py::array>(df.attr("to_numpy")().release());
+  if (values.ndim() != 2 || values.shape(0) != 1) return false;
+  const py::ssize_t n = values.shape(1);
+  const Block block = block_of(values);  // `other` for several blocks or a cast
+  values = py::array();
+  if (block == Block::other) return false;
+  // Untouched pages of the zeros stay unmapped: the other values cost a page per written column.
+  py::array_t<bool> keep({py::ssize_t{1}, n});
+  py::array_t<double> other = np().attr("zeros")(py::make_tuple(1, n));
+  std::fill_n(keep.mutable_data(), n, true);
+  for (std::size_t k = 0; k < positions.size(); ++k) {
+    keep.mutable_data()[positions[k]] = false;
+    other.mutable_data()[positions[k]] = m.data[k];
+  }
+  const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+  df.attr("where")(keep, other, py::arg("inplace") = true);
+  return true;
+}
+
 }  // namespace varlo::bridge

@@ -75,4 +75,9 @@ void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& 
 // values row-major, as the transposed matrix (m.rows is the frame's column count).
 void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, bool by_rows = false);
 
+// assign_columns_fresh for a one-row frame of one float64 block, through a masked where: pandas' column
+// bookkeeping (two integer arrays as long as the frame is wide) is never built. False, nothing written,
+// for any other frame.
+bool assign_columns_one_row(const py::handle& df, const std::vector<py::ssize_t>& positions, const Matrix& m);
+
 }  // namespace varlo::bridge
