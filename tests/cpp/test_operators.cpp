@@ -373,6 +373,8 @@ TEST(RowWise, RowMajorInputGivesTheColumnMajorResultsToTheBit) {
     bits(ops::rank_center(rv), ops::rank_center(x.view()), "rank_center");
     bits(ops::abs_rank(rv), ops::abs_rank(x.view()), "abs_rank");
     bits(ops::index_futures(rv, 2), ops::index_futures(x.view(), 2), "index_futures");
+    const std::vector<double> back = varlo::rows_of(x);  // tiles of 32 and their ragged edges
+    ASSERT_EQ(std::memcmp(back.data(), by_rows.data(), back.size() * sizeof(double)), 0) << rows << "x" << cols;
     std::vector<std::int64_t> group(cols);
     for (std::size_t c = 0; c < cols; ++c) group[c] = static_cast<std::int64_t>(c % 4) - 1;
     bits(ops::neutral(rv, group, 3, 2), ops::neutral(x.view(), group, 3, 2), "neutral");
