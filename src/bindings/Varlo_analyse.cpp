@@ -1,5 +1,4 @@
 // Performance analysis of one backtest run: trade simulation, figures, text report, plots and files.
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include <chrono>
@@ -513,18 +512,8 @@ PYBIND11_MODULE(Varlo_analyse, m) {
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();
 
-  // A plain interpreter function around the kernel: a real signature, the interpreter's own argument
-  // errors, and the docstring exactly as written.
-  py::dict scope;
-  scope["_analyse"] = py::cpp_function(&analyse);
-  py::exec(R"(
-def analyse(result, config, summary_name="summary"):
-    return _analyse(result, config, summary_name)
-)", scope);
-  py::object fn = scope["analyse"];
-  fn.attr("__module__") = kModuleName;
-  fn.attr("__doc__") = kAnalyseDoc;
-  m.attr("analyse") = fn;
+  br::def_with_signature(m, "analyse", py::cpp_function(&analyse), "result, config, summary_name=\"summary\"",
+                         "result, config, summary_name", kAnalyseDoc);
 
   varlo::bindings::register_grid_analyse(m);
   m.def("_write_csv", [](const py::object& frame, const py::object& path) { br::write_csv(frame, path); }, "frame"_a,
@@ -536,13 +525,6 @@ def analyse(result, config, summary_name="summary"):
     throw py::attribute_error("module '" + std::string(kModuleName) + "' has no attribute '" + text(name) + "'");
   });
 
-  scope["_stratification"] = py::cpp_function(&stratification);
-  py::exec(R"(
-def stratification(report_path, s):
-    return _stratification(report_path, s)
-)", scope);
-  py::object strat = scope["stratification"];
-  strat.attr("__module__") = kModuleName;
-  strat.attr("__doc__") = kStratificationDoc;
-  m.attr("stratification") = strat;
+  br::def_with_signature(m, "stratification", py::cpp_function(&stratification), "report_path, s", "report_path, s",
+                         kStratificationDoc);
 }

@@ -1,5 +1,4 @@
 // The backtest driver: the strategy's alpha, position alpha and contract sizing.
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include <chrono>
@@ -371,18 +370,6 @@ py::object backtest(const py::object& config, py::object ai_init, py::object ai_
   return summary;
 }
 
-// A plain interpreter function in front of a compiled one: a real signature for inspect and help(),
-// the interpreter's own argument errors, pickling by name.
-void give_signature(py::module_& m, const char* name, const std::string& params, const std::string& call,
-                    const char* doc, py::dict scope) {
-  scope["_compiled"] = m.attr(name);
-  py::exec("def " + std::string(name) + "(" + params + "):\n    return _compiled(" + call + ")\n", scope);
-  py::object fn = scope[name];
-  fn.attr("__module__") = kModuleName;
-  fn.attr("__doc__") = doc;
-  m.attr(name) = fn;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(Varlo_module, m) {
@@ -447,20 +434,20 @@ PYBIND11_MODULE(Varlo_module, m) {
       },
       "config"_a, "ai_init"_a = py::none(), "ai_get_alpha"_a = py::none());
 
-  give_signature(m, "backtest", "config, ai_init=None, ai_get_alpha=None", "config, ai_init, ai_get_alpha", kBacktestDoc, py::dict());
-  give_signature(m, "get_alpha", "config, ai_init, ai_get_alpha", "config, ai_init, ai_get_alpha",
+  br::def_with_signature(m, "backtest", m.attr("backtest"), "config, ai_init=None, ai_get_alpha=None", "config, ai_init, ai_get_alpha", kBacktestDoc, py::dict());
+  br::def_with_signature(m, "get_alpha", m.attr("get_alpha"), "config, ai_init, ai_get_alpha", "config, ai_init, ai_get_alpha",
                  "\n    计算alpha表\n    :return: (alpha, alpha_multiplier)\n    ", py::dict());
   py::dict pa_scope;
   pa_scope["_default_config"] = default_config;
-  give_signature(m, "get_position_alpha", "alpha, alpha_multiplier=1, config=_default_config",
+  br::def_with_signature(m, "get_position_alpha", m.attr("get_position_alpha"), "alpha, alpha_multiplier=1, config=_default_config",
                  "alpha, alpha_multiplier, config",
                  "\n    计算position_alpha表\n    需要config['operators']；不传config时使用{'operators': {}}\n    ", pa_scope);
-  give_signature(m, "get_position", "position_alpha, config", "position_alpha, config",
+  br::def_with_signature(m, "get_position", m.attr("get_position"), "position_alpha, config", "position_alpha, config",
                  "\n    position_alpha转position(因子值作为比例直接映射，不再做绝对值和归一)\n"
                  "    需要config['data_path'] config['trade']\n"
                  "    :return: position(pd.DataFrame), volume_position(pd.DataFrame)\n    ", py::dict());
   varlo::bindings::register_grid_runs(m);
-  give_signature(m, "get_alpha_frame", "config, ai_init, ai_alpha_frame", "config, ai_init, ai_alpha_frame",
+  br::def_with_signature(m, "get_alpha_frame", m.attr("get_alpha_frame"), "config, ai_init, ai_alpha_frame", "config, ai_init, ai_alpha_frame",
                  "\n    整表计算alpha: ai_alpha_frame(context)一次返回全部日期的alpha表\n"
                  "    Recorded as get_alpha records a daily function that takes each date's row for the admitted\n"
                  "    symbols. config['base'].get('lookahead_checks', 3) recomputes the frame on data cut after that\n"

@@ -1,6 +1,5 @@
 // Comparison of the runs of a parameter grid: the results table, its sorted listings, the pivot tables
 // and their heat maps. Table work is pandas' own (pivot_table with margins), drawing is seaborn's.
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -111,22 +110,11 @@ void multi_analyse(const py::object& results, const py::object& save_path) {
 }  // namespace
 
 void register_grid_analyse(py::module_& m) {
-  // An interpreter function in front of the compiled one: a real signature and the interpreter's own
-  // argument errors.
-  py::dict scope;
-  scope["_multi_analyse"] = py::cpp_function(&multi_analyse);
-  py::exec(R"(
-def multi_analyse(results, save_path):
-    return _multi_analyse(results, save_path)
-)",
-           scope);
-  py::object fn = scope["multi_analyse"];
-  fn.attr("__module__") = m.attr("__name__");
-  fn.attr("__doc__") =
-      "网格回测结果分析: 结果表写入save_path并打印, 按ar ir cr ic排序, 画四张参数热力图\n\n"
-      ":param results: multi_run返回的summarys, 行名形如run_5_3\n"
-      ":param save_path: 结果表csv路径";
-  m.attr("multi_analyse") = fn;
+  br::def_with_signature(m, "multi_analyse", py::cpp_function(&multi_analyse), "results, save_path",
+                         "results, save_path",
+                         "网格回测结果分析: 结果表写入save_path并打印, 按ar ir cr ic排序, 画四张参数热力图\n\n"
+                         ":param results: multi_run返回的summarys, 行名形如run_5_3\n"
+                         ":param save_path: 结果表csv路径");
 }
 
 }  // namespace varlo::bindings

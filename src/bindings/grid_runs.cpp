@@ -1,6 +1,5 @@
 // Parameter-grid runs: one configuration per grid point, all derived before any run starts, mapped over a
 // process pool or any executor whose map keeps the order of its inputs.
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -10,10 +9,12 @@
 #include <vector>
 
 #include "grids.hpp"
+#include "package.hpp"
 #include "thread_budget.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
+namespace br = varlo::bridge;
 
 namespace varlo::bindings {
 
@@ -215,32 +216,22 @@ void register_grid_runs(py::module_& m) {
       "设定本进程(及其子进程)内核计算可用的线程数, 写入环境变量VARLO_NUM_THREADS; None恢复为机器的处理器数");
   m.def("get_num_threads", &thread_budget, "当前内核计算可用的线程数");
 
-  // Interpreter functions around the C++ bodies: real signatures, the interpreter's own argument errors.
-  py::dict scope;
-  scope["_multi_run"] = py::cpp_function([ns](const py::object& original_config, const py::object& parameter_grid,
-                                              const py::object& executor, const py::object& num_threads) {
-    return multi_run(original_config, parameter_grid, executor, num_threads, ns);
-  });
-  scope["_multi_backtest"] =
+  br::def_with_signature(
+      m, "multi_run",
+      py::cpp_function([ns](const py::object& original_config, const py::object& parameter_grid,
+                            const py::object& executor, const py::object& num_threads) {
+        return multi_run(original_config, parameter_grid, executor, num_threads, ns);
+      }),
+      "original_config, parameter_grid, executor=None, num_threads=1",
+      "original_config, parameter_grid, executor, num_threads", kMultiRunDoc);
+  br::def_with_signature(
+      m, "multi_backtest",
       py::cpp_function([ns](const py::object& config, const py::object& multi_run_id, const py::object& parameter_grid,
                             const py::object& executor, const py::object& num_threads) {
         multi_backtest(config, multi_run_id, parameter_grid, executor, num_threads, ns);
-      });
-  py::exec(R"(
-def multi_backtest(config, multi_run_id, parameter_grid, executor=None, num_threads=1):
-    return _multi_backtest(config, multi_run_id, parameter_grid, executor, num_threads)
-
-def multi_run(original_config, parameter_grid, executor=None, num_threads=1):
-    return _multi_run(original_config, parameter_grid, executor, num_threads)
-)",
-           scope);
-  for (const char* name : {"multi_backtest", "multi_run"}) {
-    py::object fn = scope[name];
-    fn.attr("__module__") = kModuleName;
-    m.attr(name) = fn;
-  }
-  m.attr("multi_run").attr("__doc__") = kMultiRunDoc;
-  m.attr("multi_backtest").attr("__doc__") = "multi_backtest API";
+      }),
+      "config, multi_run_id, parameter_grid, executor=None, num_threads=1",
+      "config, multi_run_id, parameter_grid, executor, num_threads", "multi_backtest API");
 }
 
 }  // namespace varlo::bindings

@@ -1,6 +1,8 @@
 // The bridge's package concerns (declared in package.hpp).
 #include "package.hpp"
 
+#include <pybind11/eval.h>
+
 #include <string>
 
 #include "pandas_bridge.hpp"
@@ -49,6 +51,16 @@ py::object apply_operators(const py::handle& ns, py::object alpha, const py::han
     alpha = resolve_operator(ns, kv[0])(alpha, kv[1]);
   }
   return alpha;
+}
+
+void def_with_signature(py::module_& m, const char* name, const py::object& compiled, const std::string& params,
+                        const std::string& call, const char* doc, py::dict scope) {
+  scope["_compiled"] = compiled;
+  py::exec("def " + std::string(name) + "(" + params + "):\n    return _compiled(" + call + ")\n", scope);
+  py::object fn = scope[name];
+  fn.attr("__module__") = m.attr("__name__");
+  fn.attr("__doc__") = doc;
+  m.attr(name) = fn;
 }
 
 }  // namespace varlo::bridge

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace varlo::bridge {
 
 namespace py = pybind11;
@@ -30,5 +32,11 @@ py::object resolve_operator(const py::handle& ns, const py::handle& key);
 // Applies an operator chain (a mapping from key to parameters, in its order) to alpha, each operator taking
 // the alpha so far and its parameters.
 py::object apply_operators(const py::handle& ns, py::object alpha, const py::handle& chain);
+
+// Binds `name` on m as a plain interpreter function `def name(params): return compiled(call)` in front of
+// the compiled one: a real signature for inspect and help(), the interpreter's own argument errors,
+// pickling by name. `scope` holds any names the defaults in `params` refer to.
+void def_with_signature(py::module_& m, const char* name, const py::object& compiled, const std::string& params,
+                        const std::string& call, const char* doc, py::dict scope = py::dict());
 
 }  // namespace varlo::bridge
