@@ -377,6 +377,34 @@ def test_in_place_keeps_earlier_arrays(name, parameters):
     assert_same(row, expected)
     np.testing.assert_array_equal(values, arr[1:2])
 
+
+@pytest.mark.parametrize("name, parameters", [
+    ("op_sign", None), ("op_longshort", {"longshort": 300}), ("op_longshort", {"longshort": 0.2, "mode": "keep_sign"}),
+    ("op_longshort", {"longshort": 0.2, "mode": "keep_rank"}), ("op_index_futures", {}),
+])
+def test_in_place_on_few_dates_of_many_symbols(name, parameters):
+    """Few dates of many symbols are written through masks (constant by constant, or date by date): the
+    formulation's result, on every layout, and nothing written that another frame or array shares."""
+    rng = np.random.default_rng(3)
+    for dates in (2, 3):
+        arr = np.round(rng.standard_normal((dates, 33_000)) * 8) / 4
+        arr[rng.random(arr.shape) < 0.05] = np.nan
+        arr[rng.random(arr.shape) < 0.01] = -np.inf
+        arr[rng.random(arr.shape) < 0.02] = -0.0
+        arr[-1, : arr.shape[1] // 2] = np.nan
+        columns = ["IF", "IH", "IC"] + [f"S{i}" for i in range(arr.shape[1] - 3)]
+        expected = reference(name, layout(arr, columns, "F"), parameters)
+        for kind, shared in [("F", False), ("F", True), ("C", False), ("C", True)]:
+            base = arr.copy()
+            frame = layout(base, columns, kind)  # "C": over `base` itself
+            view = frame[:] if shared else None
+            assert getattr(V, name)(frame, copy.deepcopy(parameters)) is frame
+            assert_same(frame, expected, view)
+            np.testing.assert_array_equal(base, arr)
+            if shared:
+                np.testing.assert_array_equal(view.to_numpy(), arr)
+
+
 def test_results_do_not_alias_their_input():
     frame = pd.DataFrame(np.arange(12.0).reshape(4, 3), columns=["CU", "AL", "RB"])
     for name, parameters in [("op_scale", None), ("op_rank", None), ("op_center", {}),
@@ -554,20 +582,23 @@ def test_neutral_from_threads_with_different_columns():
     assert out.returncode == 0 and out.stdout.strip() == "[]", (out.returncode, out.stdout, out.stderr[-2000:])
 
 
-def test_one_date_of_a_million_symbols_stays_within_two_frames():
-    script = textwrap.dedent("""
+@pytest.mark.parametrize("dates", [1, 2, 4])
+def test_few_dates_of_many_symbols_stay_within_two_frames(dates):
+    script = textwrap.dedent(f"""
         import ctypes, numpy as np, pandas as pd
         from VarloAlpha.Module import Varlo_operators as V
+        np._core.multiarray._set_madvise_hugepage(False)  # resident memory in 4 KiB steps, not 2 MiB
         def rss(field):
             return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(field))
-        labels = ["IF", "IH", "IC"] + [f"S{i}" for i in range(999_997)]
-        frame = pd.DataFrame(np.random.default_rng(0).standard_normal((1, 1_000_000)), columns=labels)
+        n = 2_000_000 // {dates}
+        labels = ["IF", "IH", "IC"] + [f"S{{i}}" for i in range(n - 3)]
+        frame = pd.DataFrame(np.random.default_rng(0).standard_normal(({dates}, n)), columns=labels)
         # first, while no hash table of the labels has been built (a lookup through pandas builds one)
-        for name, p in [("op_index_futures", {}), ("op_rank", None), ("op_longshort", {"longshort": 10, "mode": "keep_rank"}),
-                        ("op_longshort", {"longshort": 0.2, "mode": "keep_distance"}),
-                        ("op_sign", None), ("op_longshort", {"longshort": 10}),
-                        ("op_longshort", {"longshort": 0.2, "mode": "keep_sign"}),
-                        ("op_longshort", {"longshort": 0.2, "mode": "keep_rank"})]:
+        for name, p in [("op_index_futures", {{}}), ("op_rank", None), ("op_longshort", {{"longshort": 10, "mode": "keep_rank"}}),
+                        ("op_longshort", {{"longshort": 0.2, "mode": "keep_distance"}}),
+                        ("op_sign", None), ("op_longshort", {{"longshort": 10}}),
+                        ("op_longshort", {{"longshort": 0.2, "mode": "keep_sign"}}),
+                        ("op_longshort", {{"longshort": 0.2, "mode": "keep_rank"}})]:
             for shared in (False, True):  # in place: a view alive makes pandas copy the block first
                 arg = frame.copy()
                 view = arg[:] if shared else None
@@ -575,10 +606,10 @@ def test_one_date_of_a_million_symbols_stays_within_two_frames():
                 open("/proc/self/clear_refs", "w").write("5")
                 before = rss("VmRSS")
                 result = getattr(V, name)(arg, p)
-                print((rss("VmHWM") - before) * 1024 / 8e6)
+                print((rss("VmHWM") - before) * 1024 / 16e6)
                 del result, arg, view
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     peaks = [float(v) for v in out.stdout.split()]
-    # the result is one frame, and pandas copies a shared block before the write
-    assert len(peaks) == 16 and max(peaks) < 2.5, peaks
+    # a shared block costs pandas' own copy on top
+    assert len(peaks) == 16 and max(peaks[0::2]) < 2 and max(peaks[1::2]) < 3, peaks

@@ -248,6 +248,13 @@ py::object op_longshort(const Names& names, const py::object& op_alpha, const py
   }
   const MatView* score_view = score ? &score->view : nullptr;
   const MatView* base_view = base ? &base->view : nullptr;
+  if (!base_frame && m == ops::LongShortMode::keep_rank && !count_form && br::rows_few(in)) {
+    const auto row = [&](const br::FrameIn& f, std::size_t r) {
+      return run_on(f, [&](const auto& v) { return ops::longshort(v, ls, m, score_view, nullptr, varlo::Rows{r}); });
+    };
+    if (br::assign_rows_few(op_alpha, std::move(in), "op_longshort", row)) return op_alpha;
+    in = values_of(op_alpha, "op_longshort", true);
+  }
   Matrix out = run_on(in, [&](const auto& v) { return ops::longshort(v, ls, m, score_view, base_view); });
   if (base_frame) {
     br::assign_values_fresh(base_frame, std::move(out));
@@ -368,23 +375,28 @@ py::object op_index_futures(const py::object& op_alpha, const py::object& parame
   py::object sub;
   const bool is_frame = py::isinstance(op_alpha, br::pd().attr("DataFrame"));
   if (is_frame) positions = index_futures_by_scan(op_alpha.attr("columns"));
-  if (!positions.empty() && py::len(op_alpha.attr("index")) == 1) {
-    // One date: the three values read off the frame's values, which are a view for one float64 block.
+  const std::size_t dates = is_frame ? py::len(op_alpha.attr("index")) : 0;
+  if (!positions.empty() && dates >= 1 && dates <= 4) {
+    // Few dates: the values read off the frame's values, which are a view for one float64 block, and
+    // written back through a mask (see assign_columns_few_rows).
     const double pm = number_of(multiplier, "positive_multiplier");
     std::optional<Matrix> x;
     {
       const auto all = py::reinterpret_steal<py::array>(op_alpha.attr("to_numpy")().release());
       if (all.dtype().num() == py::dtype::of<double>().num() && all.ndim() == 2) {
-        x.emplace(1, positions.size());
+        x.emplace(dates, positions.size());
         const auto* base = static_cast<const char*>(all.data());
         for (std::size_t k = 0; k < positions.size(); ++k) {
-          x->data[k] = *reinterpret_cast<const double*>(base + positions[k] * all.strides(1));
+          for (std::size_t r = 0; r < dates; ++r) {
+            (*x)(r, k) = *reinterpret_cast<const double*>(base + static_cast<py::ssize_t>(r) * all.strides(0) +
+                                                           positions[k] * all.strides(1));
+          }
         }
       }
     }  // let go: the write counts the references to the frame's memory
     if (x) {
       const Matrix out = run([&] { return ops::index_futures(x->view(), pm); });
-      if (br::assign_columns_one_row(op_alpha, positions, out)) return op_alpha;
+      if (br::assign_columns_few_rows(op_alpha, positions, out)) return op_alpha;
     }
   }
   if (!positions.empty()) {

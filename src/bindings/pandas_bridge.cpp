@@ -1,8 +1,15 @@
 // Frames <-> column-major matrices (declared in pandas_bridge.hpp).
 #include "pandas_bridge.hpp"
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
+
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include "constant_writes.hpp"
 
 namespace varlo::bridge {
 
@@ -208,7 +215,63 @@ Block block_of(const py::array& values) {
 
 }  // namespace
 
+namespace {
+
+// Up to this many dates a loc/iloc write costs a frame or more of pandas' per-column bookkeeping (four
+// 8-byte entries a column); a where costs at most one frame whatever the shape.
+constexpr std::size_t kFewRows = 4;
+// Smaller frames keep the single write: there a where per constant costs more time than it saves memory.
+constexpr std::size_t kManyValues = std::size_t{1} << 16;
+constexpr std::array<double, 3> kConstants{-1.0, 0.0, 1.0};
+
+// A C-ordered float64 array over fresh anonymous pages: zero, and taking memory only where written (a
+// recycled heap block would be cleared, so touched, whole).
+py::array_t<double> untouched_zeros(py::ssize_t rows, py::ssize_t cols) {
+  const auto bytes = static_cast<std::size_t>(rows * cols) * sizeof(double);
+  void* const p = bytes == 0 ? MAP_FAILED : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return np().attr("zeros")(py::make_tuple(rows, cols));
+  struct Pages {
+    Pages(void* at, std::size_t n) : p(at), bytes(n) {}
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+    ~Pages() { munmap(p, bytes); }
+    void* p;
+    std::size_t bytes;
+  };
+  auto holder = std::make_unique<Pages>(p, bytes);
+  const py::capsule owner(holder.release(), [](void* h) { delete static_cast<Pages*>(h); });
+  return py::array_t<double>({rows, cols}, static_cast<double*>(p), owner);
+}
+
+// The masks for write_constants: codes as constant_writes gives them, for values of `out`'s shape
+// and order, column-major or (`by_rows`) row-major.
+std::vector<std::uint8_t> codes_for(const FrameIn& in, const Matrix& out, bool by_rows) {
+  if (in.n_rows() > kFewRows || out.size() < kManyValues) return {};
+  if (by_rows) return constant_writes(MatView{in.row_view.data, in.row_view.cols, in.row_view.rows}, out, kConstants);
+  return in.row_major() ? constant_writes(in.row_view, out, kConstants) : constant_writes(in.view, out, kConstants);
+}
+
+// One where per constant present, through a mask of the frame's shape laid out as the codes are.
+void write_constants(const py::handle& df, const std::vector<std::uint8_t>& codes, py::ssize_t rows, py::ssize_t cols,
+                     bool by_rows) {
+  const py::ssize_t one = 1;
+  const std::vector<py::ssize_t> strides = by_rows ? std::vector<py::ssize_t>{cols, one} : std::vector<py::ssize_t>{one, rows};
+  for (std::size_t k = 0; k < kConstants.size(); ++k) {
+    const auto code = static_cast<std::uint8_t>(k + 1);
+    if (std::find(codes.begin(), codes.end(), code) == codes.end()) continue;
+    py::array_t<bool> keep({rows, cols}, strides);
+    bool* to = keep.mutable_data();
+    for (std::size_t i = 0; i < codes.size(); ++i) to[i] = codes[i] != code;
+    df.attr("where")(keep, kConstants[k], py::arg("inplace") = true);
+  }
+}
+
+}  // namespace
+
 void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, bool by_rows) {
+  // On a frame of few dates, a result of a few constants goes in as masks: the values are let go first.
+  std::vector<std::uint8_t> codes = codes_for(in, m, by_rows);
+  const auto rows = static_cast<py::ssize_t>(in.n_rows()), cols = static_cast<py::ssize_t>(in.n_cols());
   // Taken over, not copied: `in` must hold no reference while the owner's references are counted.
   auto values = py::reinterpret_steal<py::array>(in.row_major() ? in.row_values.release() : in.values.release());
   in.view = MatView{};
@@ -229,6 +292,14 @@ void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, b
     assign_values_fresh(df, std::move(m));
     return;
   }
+  if (!codes.empty()) {
+    { const Matrix freed = std::move(m); }
+    // Back to the system before pandas takes its own scratch: a freed heap block stays resident.
+    malloc_trim(0);
+    const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+    write_constants(df, codes, rows, cols, by_rows);
+    return;
+  }
   // A row-major block takes row-major values as a straight copy.
   const py::array arr = by_rows ? py::array(matrix_array(std::move(m)).attr("T")) : py::array(matrix_array(std::move(m)));
   // Shared memory: every column is float64, so the dtype check over all columns (costly on wide frames)
@@ -237,24 +308,60 @@ void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, b
   assign_array(df, arr);
 }
 
-bool assign_columns_one_row(const py::handle& df, const std::vector<py::ssize_t>& positions, const Matrix& m) {
-  if (m.rows != 1 || m.cols != positions.size()) return false;
+bool assign_columns_few_rows(const py::handle& df, const std::vector<py::ssize_t>& positions, const Matrix& m) {
+  if (m.rows > kFewRows || m.rows == 0 || m.cols != positions.size()) return false;
   auto values = py::reinterpret_steal<py::array>(df.attr("to_numpy")().release());
-  if (values.ndim() != 2 || values.shape(0) != 1) return false;
-  const py::ssize_t n = values.shape(1);
+  if (values.ndim() != 2 || values.shape(0) != static_cast<py::ssize_t>(m.rows)) return false;
+  const py::ssize_t rows = values.shape(0), n = values.shape(1);
   const Block block = block_of(values);  // `other` for several blocks or a cast
   values = py::array();
   if (block == Block::other) return false;
-  // Untouched pages of the zeros stay unmapped: the other values cost a page per written column.
-  py::array_t<bool> keep({py::ssize_t{1}, n});
-  py::array_t<double> other = np().attr("zeros")(py::make_tuple(1, n));
-  std::fill_n(keep.mutable_data(), n, true);
+  // Untouched pages of the zeros stay unmapped: the other values cost a page per written entry.
+  py::array_t<bool> keep({rows, n});
+  py::array_t<double> other = untouched_zeros(rows, n);
+  std::fill_n(keep.mutable_data(), rows * n, true);
   for (std::size_t k = 0; k < positions.size(); ++k) {
-    keep.mutable_data()[positions[k]] = false;
-    other.mutable_data()[positions[k]] = m.data[k];
+    for (std::size_t r = 0; r < m.rows; ++r) {
+      const auto at = static_cast<py::ssize_t>(r) * n + positions[k];
+      keep.mutable_data()[at] = false;
+      other.mutable_data()[at] = m(r, k);
+    }
   }
   const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
   df.attr("where")(keep, other, py::arg("inplace") = true);
+  return true;
+}
+
+bool rows_few(const FrameIn& in) { return in.n_rows() >= 2 && in.n_rows() <= kFewRows && in.size() >= kManyValues; }
+
+bool assign_rows_few(const py::handle& df, FrameIn&& in, const char* who,
+                     const std::function<Matrix(const FrameIn&, std::size_t)>& row) {
+  const auto rows = static_cast<py::ssize_t>(in.n_rows()), cols = static_cast<py::ssize_t>(in.n_cols());
+  Block block = Block::other;
+  {
+    auto values = py::reinterpret_steal<py::array>(in.row_major() ? in.row_values.release() : in.values.release());
+    in = FrameIn{};
+    block = block_of(values);
+  }
+  if (block == Block::other) return false;
+  // Held again while the rows are written: pandas does not count a values view, so on a block of its own
+  // it writes in place, where only dates already computed change.
+  const FrameIn values = frame_in_any_layout(df, who);
+  const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+  py::array_t<bool> keep({rows, cols});
+  bool* const mask = keep.mutable_data();
+  std::fill_n(mask, rows * cols, true);
+  for (py::ssize_t r = 0; r < rows; ++r) {
+    py::array_t<double> other = untouched_zeros(rows, cols);
+    {
+      const Matrix date = row(values, static_cast<std::size_t>(r));
+      std::copy(date.data.begin(), date.data.end(), other.mutable_data() + r * cols);
+    }
+    malloc_trim(0);  // the kernel's freed scratch, resident until given back
+    std::fill_n(mask + r * cols, cols, false);
+    df.attr("where")(keep, other, py::arg("inplace") = true);
+    std::fill_n(mask + r * cols, cols, true);
+  }
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "config_values.hpp"
@@ -75,9 +76,19 @@ void assign_columns_fresh(const py::handle& df, const std::vector<py::ssize_t>& 
 // values row-major, as the transposed matrix (m.rows is the frame's column count).
 void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, bool by_rows = false);
 
-// assign_columns_fresh for a one-row frame of one float64 block, through a masked where: pandas' column
-// bookkeeping (two integer arrays as long as the frame is wide) is never built. False, nothing written,
-// for any other frame.
-bool assign_columns_one_row(const py::handle& df, const std::vector<py::ssize_t>& positions, const Matrix& m);
+// assign_columns_fresh for a frame of few dates (at most four) and one float64 block, through a masked
+// where: pandas' column bookkeeping (four integer arrays as long as the frame is wide) is never built.
+// False, nothing written, for any other frame.
+bool assign_columns_few_rows(const py::handle& df, const std::vector<py::ssize_t>& positions, const Matrix& m);
+
+// Whether assign_rows_few takes a frame of in's shape: two to four dates, many values (one date is a
+// single write already).
+bool rows_few(const FrameIn& in);
+// assign_values_handed_back date by date, for a frame that rows_few takes: row(in, r) gives date r's
+// result (1 x columns), written through a masked where before the next is computed, so that the whole
+// result never exists at once (a loc/iloc write of so few dates builds frames' worth of bookkeeping).
+// False, nothing written and `in` gone, when the values are not one float64 block.
+bool assign_rows_few(const py::handle& df, FrameIn&& in, const char* who,
+                     const std::function<Matrix(const FrameIn&, std::size_t)>& row);
 
 }  // namespace varlo::bridge

@@ -114,10 +114,10 @@ std::pair<std::pair<double, double>, std::pair<double, double>> centred_score_cu
 
 // longshort() for the modes whose sides alone matter (same, keep_sign, keep_distance).
 template <class View>
-Matrix longshort_by_selection(const View& x, double ls, LongShortMode mode) {
+Matrix longshort_by_selection(const View& x, double ls, LongShortMode mode, Rows rows) {
   const bool count_form = ls >= 1;
   const bool centred = mode == LongShortMode::keep_distance;
-  Matrix out(x.rows, x.cols);
+  Matrix out(rows.count(x.rows), x.cols);
   struct Work {
     Selector sel;
     Ranker ranker;
@@ -207,16 +207,16 @@ Matrix longshort_by_selection(const View& x, double ls, LongShortMode mode) {
         }
       }
     }
-  });
+  }, rows);
   return out;
 }
 
 template <class View>
 Matrix longshort_of(const View& x, double longshort, LongShortMode mode, const MatView* score,
-                    const MatView* base) {
+                    const MatView* base, Rows rows) {
   const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;  // the selector's scratch is the ranker's
   if (score == nullptr && base == nullptr && std::isfinite(longshort) && mode != LongShortMode::keep_rank && !lean) {
-    return longshort_by_selection(x, longshort, mode);
+    return longshort_by_selection(x, longshort, mode, rows);
   }
   const bool count_form = longshort >= 1;
   const bool centred = mode == LongShortMode::keep_rank || mode == LongShortMode::keep_distance;
@@ -228,7 +228,7 @@ Matrix longshort_of(const View& x, double longshort, LongShortMode mode, const M
                          : mode == LongShortMode::keep_rank && count_form         ? Keep::rank
                          : mode == LongShortMode::keep_distance                   ? Keep::demeaned
                                                                                   : Keep::value;
-  Matrix out(x.rows, x.cols);
+  Matrix out(rows.count(x.rows), x.cols);
   by_tiles<RankWork>(x, out, [&](Tile& t, RankWork& w) {
     // res holds the ascending average ranks, then (fraction form) the percentile score, then the result.
     w.rank_rows(t);
@@ -317,19 +317,19 @@ Matrix longshort_of(const View& x, double longshort, LongShortMode mode, const M
     } else {
       each([&](double, double k, double, double, double s) { return (s > ls && s < upper) ? 0.0 : k; });
     }
-  });
+  }, rows);
   return out;
 }
 
 }  // namespace
 
 Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score,
-                 const MatView* base) {
-  return longshort_of(x, longshort, mode, score, base);
+                 const MatView* base, Rows rows) {
+  return longshort_of(x, longshort, mode, score, base, rows);
 }
 Matrix longshort(const RowView& x, double longshort, LongShortMode mode, const MatView* score,
-                 const MatView* base) {
-  return longshort_of(x, longshort, mode, score, base);
+                 const MatView* base, Rows rows) {
+  return longshort_of(x, longshort, mode, score, base, rows);
 }
 
 }  // namespace varlo::ops

@@ -36,6 +36,14 @@ struct RowView {
   std::size_t size() const { return rows * cols; }
 };
 
+// Which dates of a row-wise kernel's result to compute: all of them, or one date `only` (the result then
+// has that single row, computed exactly as within the whole).
+struct Rows {
+  static constexpr std::size_t all = static_cast<std::size_t>(-1);
+  std::size_t only = all;
+  std::size_t count(std::size_t rows) const { return only == all ? rows : 1; }
+};
+
 // Rows r0 .. r0 + nr of x into the column-major block `to` (`ld` apart from one column to the next).
 inline void load_rows(const MatView& x, std::size_t r0, std::size_t nr, double* to, std::size_t ld) {
   for (std::size_t c = 0; c < x.cols; ++c) {

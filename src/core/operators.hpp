@@ -50,11 +50,12 @@ enum class LongShortMode { same, keep_rank, keep_distance, keep_sign };
 // op_longshort in the four modes that select sides. Count form (longshort >= 1): sides from the average
 // ranks of x. Fraction form: sides from a percentile score, the shifted one for same/keep_sign, the one
 // centred at 0.5 for keep_rank/keep_distance. `score` (fraction form) and `base` (keep_rank count form:
-// op_rank of x; keep_distance: x demeaned) may be supplied; when null they are computed here.
+// op_rank of x; keep_distance: x demeaned) may be supplied; when null they are computed here. `rows`:
+// the whole result or one date's row of it.
 Matrix longshort(const MatView& x, double longshort, LongShortMode mode, const MatView* score = nullptr,
-                 const MatView* base = nullptr);
+                 const MatView* base = nullptr, Rows rows = {});
 Matrix longshort(const RowView& x, double longshort, LongShortMode mode, const MatView* score = nullptr,
-                 const MatView* base = nullptr);
+                 const MatView* base = nullptr, Rows rows = {});
 
 // op_longshort "abs_rank": sign of x times the percentile rank of |x|.
 Matrix abs_rank(const MatView& x);

@@ -8,6 +8,7 @@ namespace varlo::ops {
 
 std::size_t Ranker::rank_lean(const double* v, std::size_t stride, std::size_t n, double* out, bool absolute) {
   idx_.clear();
+  idx_.reserve(n);  // once, not by doublings: a wide row's positions are half its values
   for (std::size_t j = 0; j < n; ++j) {
     const double x = v[j * stride];
     out[j * stride] = kNaN;

@@ -33,11 +33,22 @@ struct Tile {
 // thread and is built from the column count. A column-major matrix of one tile is read and written where
 // it lies; otherwise tiles are copied into two buffers per thread (row-major input transposed on the
 // way), tiles of at most a quarter of the dates, each thread taking at least four: scratch stays within
-// half a frame whatever the shape (a row-major frame of one tile: one frame).
+// half a frame whatever the shape (a row-major frame of one tile: one row).
 template <class Worker, class View, class Fn>
-void by_tiles(const View& x, Matrix& out, Fn&& fn) {
+void by_tiles(const View& x, Matrix& out, Fn&& fn, Rows rows = {}) {
   if (x.rows == 0 || x.cols == 0) return;
   const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;
+  if (rows.only != Rows::all) {
+    // One date as a one-row tile (ld 1), the whole's flags kept: its row gathered, its result in out.
+    Worker worker(x.cols);
+    worker.single_row = x.rows == 1;
+    worker.lean = lean;
+    std::vector<double> in(x.cols);
+    for (std::size_t c = 0; c < x.cols; ++c) in[c] = x(rows.only, c);
+    Tile t{rows.only, 1, x.cols, 1, in.data(), out.data.data()};
+    fn(t, worker);
+    return;
+  }
   if (x.rows <= kTile) {
     Worker worker(x.cols);
     worker.single_row = x.rows == 1;
@@ -46,10 +57,14 @@ void by_tiles(const View& x, Matrix& out, Fn&& fn) {
       Tile t{0, x.rows, x.cols, x.rows, x.data, out.data.data()};
       fn(t, worker);
     } else {
-      std::vector<double> in(x.size());
-      load_rows(x, 0, x.rows, in.data(), x.rows);
-      Tile t{0, x.rows, x.cols, x.rows, in.data(), out.data.data()};
-      fn(t, worker);
+      // Each date's row read where it lies, as a one-row tile (ld 1): a copy of these few rows would
+      // cost a whole frame. Results pass through one row's buffer.
+      std::vector<double> res(x.cols);
+      for (std::size_t r = 0; r < x.rows; ++r) {
+        Tile t{r, 1, x.cols, 1, x.data + r * x.cols, res.data()};
+        fn(t, worker);
+        for (std::size_t c = 0; c < x.cols; ++c) out.data[c * x.rows + r] = res[c];
+      }
     }
     return;
   }

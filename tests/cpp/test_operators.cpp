@@ -384,6 +384,17 @@ TEST(RowWise, RowMajorInputGivesTheColumnMajorResultsToTheBit) {
                             ops::LongShortMode::keep_sign}) {
       for (const double ls : {3.0, 0.2}) bits(ops::longshort(rv, ls, mode), ops::longshort(x.view(), ls, mode), "longshort");
       bits(ops::longshort(rv, 0.3, mode, &sv, &sv), ops::longshort(x.view(), 0.3, mode, &sv, &sv), "longshort given");
+      // one date of the result alone, as within the whole, from either layout
+      const auto date = [&](const Matrix& m, std::size_t r) {
+        Matrix one(1, cols);
+        for (std::size_t c = 0; c < cols; ++c) one(0, c) = m(r, c);
+        return one;
+      };
+      const Matrix given = ops::longshort(x.view(), 0.2, mode, &sv), plain = ops::longshort(x.view(), 0.2, mode);
+      for (const std::size_t r : {std::size_t{0}, rows / 2, rows - 1}) {
+        bits(ops::longshort(x.view(), 0.2, mode, &sv, nullptr, varlo::Rows{r}), date(given, r), "longshort date");
+        bits(ops::longshort(rv, 0.2, mode, nullptr, nullptr, varlo::Rows{r}), date(plain, r), "longshort date by rows");
+      }
     }
   }
 }
