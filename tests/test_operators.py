@@ -594,7 +594,8 @@ def test_few_dates_of_many_symbols_stay_within_two_frames(dates):
         labels = ["IF", "IH", "IC"] + [f"S{{i}}" for i in range(n - 3)]
         frame = pd.DataFrame(np.random.default_rng(0).standard_normal(({dates}, n)), columns=labels)
         # first, while no hash table of the labels has been built (a lookup through pandas builds one)
-        for name, p in [("op_index_futures", {{}}), ("op_rank", None), ("op_longshort", {{"longshort": 10, "mode": "keep_rank"}}),
+        for name, p in [("op_index_futures", {{}}), ("op_neutral", {{}}), ("op_rank", None),
+                        ("op_longshort", {{"longshort": 10, "mode": "keep_rank"}}),
                         ("op_longshort", {{"longshort": 0.2, "mode": "keep_distance"}}),
                         ("op_sign", None), ("op_longshort", {{"longshort": 10}}),
                         ("op_longshort", {{"longshort": 0.2, "mode": "keep_sign"}}),
@@ -612,4 +613,4 @@ def test_few_dates_of_many_symbols_stay_within_two_frames(dates):
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     peaks = [float(v) for v in out.stdout.split()]
     # a shared block costs pandas' own copy on top
-    assert len(peaks) == 16 and max(peaks[0::2]) < 2 and max(peaks[1::2]) < 3, peaks
+    assert len(peaks) == 18 and max(peaks[0::2]) < 2 and max(peaks[1::2]) < 3, peaks

@@ -286,11 +286,11 @@ class Industries {
   explicit Industries(py::object csv) : csv_(std::move(csv)) {}
 
   struct Mapping {
-    std::vector<std::int64_t> codes;  // column c's industry in [0, n_groups), -1 for none
+    std::vector<std::int32_t> codes;  // column c's industry in [0, n_groups), -1 for none
     std::size_t n_groups = 0;
   };
 
-  Mapping mapping(const py::object& columns) {
+  std::shared_ptr<const Mapping> mapping(const py::object& columns) {
     const std::shared_ptr<const Snapshot> last = current_.load();
     py::object key = py::none();
     try {
@@ -306,12 +306,17 @@ class Industries {
     next->table = same_table ? last->table : br::pd().attr("read_csv")(csv_, "index_col"_a = 0);
     const py::object keyed = br::labels_upper(columns) ? next->table : br::by_symbol_name(next->table);
     const py::object industry = keyed["industry_wind"];
-    const py::tuple fact = br::pd().attr("factorize")(industry.attr("reindex")(columns).attr("to_numpy")());
-    const auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
-    next->mapping.codes.assign(codes.data(), codes.data() + codes.size());
-    next->mapping.n_groups = py::len(fact[1]);
+    next->mapping = by_lookup(columns, industry);
+    if (!next->mapping) {
+      auto m = std::make_shared<Mapping>();
+      const py::tuple fact = br::pd().attr("factorize")(industry.attr("reindex")(columns).attr("to_numpy")());
+      const auto codes = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(fact[0]);
+      m->codes.assign(codes.data(), codes.data() + codes.size());
+      m->n_groups = py::len(fact[1]);
+      next->mapping = std::move(m);
+    }
     next->columns = columns;
-    const Mapping result = next->mapping;
+    std::shared_ptr<const Mapping> result = next->mapping;
     current_.store(std::move(next));
     return result;
   }
@@ -319,8 +324,46 @@ class Industries {
  private:
   struct Snapshot {
     py::object key, table, columns;
-    Mapping mapping;
+    std::shared_ptr<const Mapping> mapping;
   };
+
+  // reindex(columns) then factorize, for plain text labels and a table of unique labels and text (or
+  // missing) industries, by a dict lookup a label: pandas' own path builds arrays of objects as long as
+  // the frame is wide. Null for anything else.
+  static std::shared_ptr<const Mapping> by_lookup(const py::object& columns, const py::object& industry) {
+    const auto labels = br::text_labels(columns);
+    if (!labels || !industry.attr("index").attr("is_unique").cast<bool>()) return nullptr;
+    py::dict of;
+    const py::list keys = industry.attr("index").attr("tolist")(), values = industry.attr("tolist")();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const py::handle v = values[i];
+      const bool missing = v.is_none() || (PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr())));
+      if (!missing && !PyUnicode_CheckExact(v.ptr())) return nullptr;
+      of[keys[i]] = missing ? py::object(py::none()) : py::reinterpret_borrow<py::object>(v);
+    }
+    auto m = std::make_shared<Mapping>();
+    const auto n = static_cast<std::size_t>(labels->shape(0));
+    m->codes.resize(n);
+    py::dict code_of;  // factorize: codes by first appearance
+    const auto* items = static_cast<PyObject* const*>(labels->data());
+    for (std::size_t c = 0; c < n; ++c) {
+      PyObject* const v = PyDict_GetItemWithError(of.ptr(), items[c]);
+      if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
+      if (v == nullptr || v == Py_None) {
+        m->codes[c] = -1;
+        continue;
+      }
+      PyObject* const known = PyDict_GetItemWithError(code_of.ptr(), v);
+      if (known == nullptr && PyErr_Occurred()) throw py::error_already_set();
+      if (known != nullptr) {
+        m->codes[c] = static_cast<std::int32_t>(PyLong_AsLong(known));
+      } else {
+        m->codes[c] = static_cast<std::int32_t>(m->n_groups);
+        code_of[py::handle(v)] = py::int_(m->n_groups++);
+      }
+    }
+    return m;
+  }
   py::object csv_;
   std::atomic<std::shared_ptr<const Snapshot>> current_;
 };
@@ -328,13 +371,13 @@ class Industries {
 py::object op_neutral(Industries& industries, const py::object& op_alpha, const py::object& parameters) {
   const py::object least_number = parameters.attr("get")("least_number", 2);
   const auto in = values_of(op_alpha, "op_neutral", true);
-  const Industries::Mapping map = industries.mapping(in.columns);
-  if (map.codes.size() != in.n_cols()) {
-    throw py::value_error("op_neutral: the columns map to " + std::to_string(map.codes.size()) +
+  const std::shared_ptr<const Industries::Mapping> map = industries.mapping(in.columns);
+  if (map->codes.size() != in.n_cols()) {
+    throw py::value_error("op_neutral: the columns map to " + std::to_string(map->codes.size()) +
                           " industry labels for " + std::to_string(in.n_cols()) + " columns");
   }
   const double least = number_of(least_number, "least_number", true);
-  return new_frame(run_on(in, [&](const auto& v) { return ops::neutral(v, map.codes, map.n_groups, least); }), in);
+  return new_frame(run_on(in, [&](const auto& v) { return ops::neutral(v, map->codes, map->n_groups, least); }), in);
 }
 
 // Positions of IF, IH, IC (in that order) among plain text column labels, by a scan: looking them up
@@ -342,21 +385,13 @@ py::object op_neutral(Industries& industries, const py::object& op_alpha, const 
 // symbols. Empty when the labels are anything else (MultiIndex, other types) or the three are not each
 // found exactly once: pandas' own selection then decides, and raises what it raises.
 std::vector<py::ssize_t> index_futures_by_scan(const py::object& columns) {
-  const py::object index_type = br::pd().attr("Index");
-  if (!py::type::handle_of(columns).is(index_type)) return {};
-  const py::object labels = columns.attr("to_numpy")();  // a view for object and str labels
-  if (!py::isinstance<py::array>(labels)) return {};
-  const auto arr = py::reinterpret_borrow<py::array>(labels);
-  if (arr.ndim() != 1 || arr.dtype().kind() != 'O' ||
-      (arr.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) {
-    return {};
-  }
-  const auto* items = static_cast<PyObject* const*>(arr.data());
+  const auto arr = br::text_labels(columns);
+  if (!arr) return {};
+  const auto* items = static_cast<PyObject* const*>(arr->data());
   const char* const wanted[] = {"IF", "IH", "IC"};
   std::vector<py::ssize_t> found(3, -1);
-  for (py::ssize_t i = 0, n = arr.shape(0); i < n; ++i) {
+  for (py::ssize_t i = 0, n = arr->shape(0); i < n; ++i) {
     PyObject* label = items[i];
-    if (!PyUnicode_Check(label)) return {};
     if (PyUnicode_GET_LENGTH(label) != 2) continue;
     for (std::size_t k = 0; k < 3; ++k) {
       if (PyUnicode_CompareWithASCIIString(label, wanted[k]) == 0) {

@@ -3,6 +3,7 @@
 
 #include <pybind11/eval.h>
 
+#include <algorithm>
 #include <string>
 
 #include "pandas_bridge.hpp"
@@ -14,7 +15,39 @@ py::object package_dir(const char* module_name) {
   return py::module_::import("pathlib").attr("Path")(spec.attr("origin")).attr("parent");
 }
 
+std::optional<py::array> text_labels(const py::handle& labels) {
+  if (!py::type::handle_of(labels).is(pd().attr("Index"))) return std::nullopt;
+  const py::object values = labels.attr("to_numpy")();  // a view for object and str labels
+  if (!py::isinstance<py::array>(values)) return std::nullopt;
+  auto arr = py::reinterpret_borrow<py::array>(values);
+  if (arr.ndim() != 1 || arr.dtype().kind() != 'O' || (arr.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) {
+    return std::nullopt;
+  }
+  const auto* items = static_cast<PyObject* const*>(arr.data());
+  for (py::ssize_t i = 0, n = arr.shape(0); i < n; ++i) {
+    if (!PyUnicode_CheckExact(items[i])) return std::nullopt;
+  }
+  return arr;
+}
+
 bool labels_upper(const py::handle& labels) {
+  // Plain text labels are scanned: str.upper() would build a new string per label, several frames' worth
+  // on a wide frame.
+  if (const auto arr = text_labels(labels)) {
+    const auto* items = static_cast<PyObject* const*>(arr->data());
+    for (py::ssize_t i = 0, n = arr->shape(0); i < n; ++i) {
+      PyObject* label = items[i];
+      if (PyUnicode_IS_ASCII(label)) {
+        const auto* c = PyUnicode_1BYTE_DATA(label);
+        if (std::any_of(c, c + PyUnicode_GET_LENGTH(label), [](Py_UCS1 ch) { return ch >= 'a' && ch <= 'z'; })) {
+          return false;
+        }
+      } else if (!py::reinterpret_borrow<py::object>(label).attr("upper")().equal(py::handle(label))) {
+        return false;
+      }
+    }
+    return true;
+  }
   return labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>();
 }
 

@@ -2,8 +2,10 @@
 // module binds from its siblings, operator chains resolved by name.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 
 namespace varlo::bridge {
@@ -12,6 +14,10 @@ namespace py = pybind11;
 
 // Package directory (where the data files lie) of a module of this package.
 py::object package_dir(const char* module_name);
+
+// The labels of a plain Index whose labels are all str, as the object array it holds (no copy); nullopt for
+// anything else (MultiIndex, other label types), which pandas' own calls then handle.
+std::optional<py::array> text_labels(const py::handle& labels);
 
 // Whether labels are written in upper case (the attribute table's own keys) rather than by symbol_name.
 bool labels_upper(const py::handle& labels);

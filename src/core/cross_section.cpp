@@ -19,13 +19,20 @@ namespace {
 
 // Runs fn(block, ld, r0, nr) over consecutive dates r0 .. r0 + nr, `block` holding them column-major with
 // columns `ld` apart: a column-major matrix where it lies (one chunk per thread), a row-major one a tile
-// of dates at a time through a column-major copy, so that both take the same arithmetic.
+// of dates at a time through a column-major copy (a date at a time where it lies when there are few), so
+// that both take the same arithmetic.
 template <class Fn>
 void by_row_blocks(const MatView& x, std::size_t work, Fn&& fn) {
   parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) { fn(x.data + r0, x.rows, r0, r1 - r0); });
 }
 template <class Fn>
 void by_row_blocks(const RowView& x, std::size_t work, Fn&& fn) {
+  if (x.rows <= kTile) {  // one tile would copy the whole frame: each date where it lies instead
+    parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) {
+      for (std::size_t r = r0; r < r1; ++r) fn(x.data + r * x.cols, 1, r, 1);
+    });
+    return;
+  }
   const std::size_t blocks = (x.rows + kTile - 1) / kTile;
   parallel_for(blocks, work, [&](std::size_t b0, std::size_t b1) {
     std::vector<double> buf(std::min(kTile, x.rows) * x.cols);
@@ -182,24 +189,31 @@ void kahan_add_column(const double* __restrict v, double* __restrict gs, double*
 namespace {
 
 template <class View>
-Matrix neutral_of(const View& x, std::span<const std::int64_t> group, std::size_t n_groups, double least_number) {
+Matrix neutral_of(const View& x, std::span<const std::int32_t> group, std::size_t n_groups, double least_number) {
   constexpr bool row_major = std::is_same_v<View, RowView>;
   Matrix out(x.rows, x.cols);
   // Dates per pass: keeps the per-industry sums small and cached, and within the frame's own size; a
-  // row-major frame's dates are copied column-major a tile at a time.
-  const std::size_t block = std::min<std::size_t>(row_major ? kTile : 256, std::max<std::size_t>(x.rows, 1));
+  // row-major frame's dates are copied column-major a tile at a time, or, when one tile would be the
+  // whole frame, read a date at a time where they lie.
+  const bool by_date = row_major && x.rows <= kTile;
+  const std::size_t block = by_date ? 1 : std::min<std::size_t>(row_major ? kTile : 256, std::max<std::size_t>(x.rows, 1));
   const std::size_t blocks = (x.rows + block - 1) / block;
   parallel_for(blocks, x.size() * 2, [&](std::size_t b0, std::size_t b1) {
   std::vector<double> sum(n_groups * block), comp(n_groups * block), nobs(n_groups * block);
-  std::vector<double> rows(row_major ? block * x.cols : 0);
+  std::vector<double> rows(row_major && !by_date ? block * x.cols : 0);
   for (std::size_t r0 = b0 * block; r0 < std::min(x.rows, b1 * block); r0 += block) {
     const std::size_t nr = std::min(block, x.rows - r0);
     const double* in = nullptr;  // the dates r0 .. r0 + nr, column-major, columns ld apart
     std::size_t ld = 0;
     if constexpr (row_major) {
-      load_rows(x, r0, nr, rows.data(), block);
-      in = rows.data();
-      ld = block;
+      if (by_date) {
+        in = x.data + r0 * x.cols;
+        ld = 1;
+      } else {
+        load_rows(x, r0, nr, rows.data(), block);
+        in = rows.data();
+        ld = block;
+      }
     } else {
       in = x.data + r0;
       ld = x.rows;
@@ -236,10 +250,10 @@ double index_futures_of(double v, double positive_multiplier) {
 
 }  // namespace
 
-Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups, double least_number) {
+Matrix neutral(const MatView& x, std::span<const std::int32_t> group, std::size_t n_groups, double least_number) {
   return neutral_of(x, group, n_groups, least_number);
 }
-Matrix neutral(const RowView& x, std::span<const std::int64_t> group, std::size_t n_groups, double least_number) {
+Matrix neutral(const RowView& x, std::span<const std::int32_t> group, std::size_t n_groups, double least_number) {
   return neutral_of(x, group, n_groups, least_number);
 }
 

@@ -63,9 +63,9 @@ Matrix abs_rank(const RowView& x);
 
 // op_neutral: group[c] is column c's industry in [0, n_groups) or -1 for none. Each member minus its
 // industry's mean on the date (0 when fewer than least_number members are valid); non-members NaN.
-Matrix neutral(const MatView& x, std::span<const std::int64_t> group, std::size_t n_groups,
+Matrix neutral(const MatView& x, std::span<const std::int32_t> group, std::size_t n_groups,
                double least_number);
-Matrix neutral(const RowView& x, std::span<const std::int64_t> group, std::size_t n_groups,
+Matrix neutral(const RowView& x, std::span<const std::int32_t> group, std::size_t n_groups,
                double least_number);
 
 // op_index_futures on the index-futures columns: negative to NaN, positive times the multiplier.

@@ -278,7 +278,7 @@ TEST(LongShort, SidesMatchTheRankDefinitionsToTheBit) {
 
 TEST(Neutral, IndustryMeansWithAtLeastEnoughMembers) {
   const Matrix x = from_rows({{1, kNaN, 5, 1}, {1, 3, 7, 2}, {kInf, 1, 1, 1}});
-  const std::vector<std::int64_t> group = {0, 0, 1, -1};
+  const std::vector<std::int32_t> group = {0, 0, 1, -1};
   const Matrix y = ops::neutral(x.view(), group, 2, 2);
   expect_row(y, 0, {1, kNaN, 5, kNaN});  // one valid member: unchanged
   expect_row(y, 1, {-1, 1, 7, kNaN});
@@ -375,8 +375,8 @@ TEST(RowWise, RowMajorInputGivesTheColumnMajorResultsToTheBit) {
     bits(ops::index_futures(rv, 2), ops::index_futures(x.view(), 2), "index_futures");
     const std::vector<double> back = varlo::rows_of(x);  // tiles of 32 and their ragged edges
     ASSERT_EQ(std::memcmp(back.data(), by_rows.data(), back.size() * sizeof(double)), 0) << rows << "x" << cols;
-    std::vector<std::int64_t> group(cols);
-    for (std::size_t c = 0; c < cols; ++c) group[c] = static_cast<std::int64_t>(c % 4) - 1;
+    std::vector<std::int32_t> group(cols);
+    for (std::size_t c = 0; c < cols; ++c) group[c] = static_cast<std::int32_t>(c % 4) - 1;
     bits(ops::neutral(rv, group, 3, 2), ops::neutral(x.view(), group, 3, 2), "neutral");
     const Matrix score = ops::rank_center(x.view());
     const MatView sv = score.view();
