@@ -456,9 +456,14 @@ py::object op_index_futures(const py::object& op_alpha, const py::object& parame
     }
   }
   const double pm = number_of(multiplier, "positive_multiplier");
-  const auto in = values_of(sub, "op_index_futures", true);
-  if (in.size() == 0) return op_alpha;
-  br::assign_columns_fresh(op_alpha, positions, run_on(in, [pm](const auto& v) { return ops::index_futures(v, pm); }));
+  Matrix out;
+  {
+    const auto in = values_of(sub, "op_index_futures", true);
+    if (in.size() == 0) return op_alpha;
+    out = run_on(in, [pm](const auto& v) { return ops::index_futures(v, pm); });
+  }
+  sub = py::none();  // the selected columns' copy, let go before the write
+  br::assign_columns_fresh(op_alpha, positions, std::move(out));
   return op_alpha;
 }
 
