@@ -213,6 +213,20 @@ Block block_of(const py::array& values) {
   return owner.owndata() && Py_REFCNT(base.ptr()) == 4 ? Block::sole : Block::shared;
 }
 
+// block_of the values `in` hands back, taken over rather than copied: `in` must hold no reference while
+// the owner's references are counted. `in` is left empty.
+Block block_handed_back(FrameIn& in) {
+  auto values = py::reinterpret_steal<py::array>(in.row_major() ? in.row_values.release() : in.values.release());
+  in = FrameIn{};
+  return block_of(values);
+}
+
+// Held during a write: for memory something else references, a shallow copy makes pandas copy the block
+// before writing (Copy-on-Write), so that memory is never written.
+py::object copy_guard(const py::handle& df, Block block) {
+  return block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+}
+
 }  // namespace
 
 namespace {
@@ -272,12 +286,7 @@ void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, b
   // On a frame of few dates, a result of a few constants goes in as masks: the values are let go first.
   std::vector<std::uint8_t> codes = codes_for(in, m, by_rows);
   const auto rows = static_cast<py::ssize_t>(in.n_rows()), cols = static_cast<py::ssize_t>(in.n_cols());
-  // Taken over, not copied: `in` must hold no reference while the owner's references are counted.
-  auto values = py::reinterpret_steal<py::array>(in.row_major() ? in.row_values.release() : in.values.release());
-  in.view = MatView{};
-  in.row_view = RowView{};
-  const Block block = block_of(values);
-  values = py::array();
+  const Block block = block_handed_back(in);
   if (block == Block::other) {
     if (by_rows) {
       Matrix by_columns;
@@ -296,15 +305,14 @@ void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, b
     { const Matrix freed = std::move(m); }
     // Back to the system before pandas takes its own scratch: a freed heap block stays resident.
     malloc_trim(0);
-    const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+    const py::object guard = copy_guard(df, block);
     write_constants(df, codes, rows, cols, by_rows);
     return;
   }
   // A row-major block takes row-major values as a straight copy.
   const py::array arr = by_rows ? py::array(matrix_array(std::move(m)).attr("T")) : py::array(matrix_array(std::move(m)));
-  // Shared memory: every column is float64, so the dtype check over all columns (costly on wide frames)
-  // is skipped; a shallow copy held during the write makes pandas copy the block first.
-  const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+  // Every column is float64: the dtype check over all columns (costly on wide frames) is skipped.
+  const py::object guard = copy_guard(df, block);
   assign_array(df, arr);
 }
 
@@ -327,7 +335,7 @@ bool assign_columns_few_rows(const py::handle& df, const std::vector<py::ssize_t
       other.mutable_data()[at] = m(r, k);
     }
   }
-  const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+  const py::object guard = copy_guard(df, block);
   df.attr("where")(keep, other, py::arg("inplace") = true);
   return true;
 }
@@ -337,17 +345,12 @@ bool rows_few(const FrameIn& in) { return in.n_rows() >= 2 && in.n_rows() <= kFe
 bool assign_rows_few(const py::handle& df, FrameIn&& in, const char* who,
                      const std::function<Matrix(const FrameIn&, std::size_t)>& row) {
   const auto rows = static_cast<py::ssize_t>(in.n_rows()), cols = static_cast<py::ssize_t>(in.n_cols());
-  Block block = Block::other;
-  {
-    auto values = py::reinterpret_steal<py::array>(in.row_major() ? in.row_values.release() : in.values.release());
-    in = FrameIn{};
-    block = block_of(values);
-  }
+  const Block block = block_handed_back(in);
   if (block == Block::other) return false;
   // Held again while the rows are written: pandas does not count a values view, so on a block of its own
   // it writes in place, where only dates already computed change.
   const FrameIn values = frame_in_any_layout(df, who);
-  const py::object holder = block == Block::shared ? df.attr("copy")(py::arg("deep") = false) : py::none();
+  const py::object guard = copy_guard(df, block);
   py::array_t<bool> keep({rows, cols});
   bool* const mask = keep.mutable_data();
   std::fill_n(mask, rows * cols, true);

@@ -39,13 +39,21 @@ void by_tiles(const View& x, Matrix& out, Fn&& fn, Rows rows = {}) {
   if (x.rows == 0 || x.cols == 0) return;
   const bool lean = x.rows < kLeanRows && x.cols >= kLeanCols;
   if (rows.only != Rows::all) {
-    // One date as a one-row tile (ld 1), the whole's flags kept: its row gathered, its result in out.
+    // One date as a one-row tile (ld 1), the whole's flags kept: its row gathered (column-major) or read
+    // where it lies (row-major), its result in out.
     Worker worker(x.cols);
     worker.single_row = x.rows == 1;
     worker.lean = lean;
-    std::vector<double> in(x.cols);
-    for (std::size_t c = 0; c < x.cols; ++c) in[c] = x(rows.only, c);
-    Tile t{rows.only, 1, x.cols, 1, in.data(), out.data.data()};
+    std::vector<double> in;
+    const double* date = nullptr;
+    if constexpr (std::is_same_v<View, MatView>) {
+      in.resize(x.cols);
+      for (std::size_t c = 0; c < x.cols; ++c) in[c] = x(rows.only, c);
+      date = in.data();
+    } else {
+      date = x.data + rows.only * x.cols;  // contiguous already
+    }
+    Tile t{rows.only, 1, x.cols, 1, date, out.data.data()};
     fn(t, worker);
     return;
   }
