@@ -1,4 +1,5 @@
 """The alpha operators against their plain pandas formulations."""
+import importlib.util
 import copy
 import os
 import shutil
@@ -222,19 +223,31 @@ def test_smooth_of_one_date_is_the_identity():
         pd.testing.assert_frame_equal(V.op_smooth(values, {"smooth": 1, "mode": mode}), values)
 
 
-def test_neutral_examples():
-    frame = pd.DataFrame({"CU": [1.0, 1.0], "AL": [np.nan, 3.0], "RB": [5.0, 7.0], "QQ": [1.0, 2.0]})
-    got = V.op_neutral(frame, {})
-    assert list(got.columns) == ["CU", "AL", "RB", "QQ"]
-    np.testing.assert_array_equal(got.to_numpy(), [[1, np.nan, 5, np.nan], [-1, 1, 7, np.nan]])
-    lower = frame.rename(columns=str.lower)
-    np.testing.assert_array_equal(V.op_neutral(lower, {}).to_numpy(), got.to_numpy())
+# Text labels are read where they lie, as Python strings or as an Arrow string array.
+STORAGES = ["python", pytest.param("pyarrow", marks=pytest.mark.skipif(
+    importlib.util.find_spec("pyarrow") is None, reason="pyarrow not installed"))]
 
 
-def test_index_futures_example():
-    frame = pd.DataFrame({"IF": [-1.0], "CU": [-5.0], "IH": [0.0], "IC": [2.0]})
-    assert V.op_index_futures(frame, {}) is frame
-    np.testing.assert_array_equal(frame.to_numpy(), [[np.nan, -5, 0, 4]])
+@pytest.mark.parametrize("storage", STORAGES)
+def test_neutral_examples(storage):
+    with pd.option_context("mode.string_storage", storage):
+        frame = pd.DataFrame({"CU": [1.0, 1.0], "AL": [np.nan, 3.0], "RB": [5.0, 7.0], "QQ": [1.0, 2.0], "É": 1.0})
+        lower = frame.rename(columns=str.lower)
+        assert frame.columns.dtype.storage == storage
+        got = V.op_neutral(frame, {})
+        assert list(got.columns) == ["CU", "AL", "RB", "QQ", "É"]
+        np.testing.assert_array_equal(got.to_numpy(), [[1, np.nan, 5, np.nan, np.nan], [-1, 1, 7, np.nan, np.nan]])
+        np.testing.assert_array_equal(V.op_neutral(lower, {}).to_numpy(), got.to_numpy())
+        np.testing.assert_array_equal(V.op_neutral(lower.iloc[:, 1:], {}).to_numpy(),
+                                      V.op_neutral(frame.iloc[:, 1:], {}).to_numpy())
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_index_futures_example(storage):
+    with pd.option_context("mode.string_storage", storage):
+        frame = pd.DataFrame({"IF": [-1.0], "CU": [-5.0], "IH": [0.0], "IC": [2.0], "中": 1.0})
+        assert V.op_index_futures(frame, {}) is frame
+        np.testing.assert_array_equal(frame.to_numpy(), [[np.nan, -5, 0, 4, 1]])
 
 
 # --- errors --------------------------------------------------------------------------------------
@@ -582,10 +595,12 @@ def test_neutral_from_threads_with_different_columns():
     assert out.returncode == 0 and out.stdout.strip() == "[]", (out.returncode, out.stdout, out.stderr[-2000:])
 
 
+@pytest.mark.parametrize("storage", STORAGES)
 @pytest.mark.parametrize("dates", [1, 2, 4])
-def test_few_dates_of_many_symbols_stay_within_two_frames(dates):
+def test_few_dates_of_many_symbols_stay_within_two_frames(dates, storage):
     script = textwrap.dedent(f"""
         import ctypes, numpy as np, pandas as pd
+        pd.set_option("mode.string_storage", "{storage}")
         from VarloAlpha.Module import Varlo_operators as V
         np._core.multiarray._set_madvise_hugepage(False)  # resident memory in 4 KiB steps, not 2 MiB
         def rss(field):

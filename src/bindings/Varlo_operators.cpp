@@ -331,7 +331,7 @@ class Industries {
   // missing) industries, by a dict lookup a label: pandas' own path builds arrays of objects as long as
   // the frame is wide. Null for anything else.
   static std::shared_ptr<const Mapping> by_lookup(const py::object& columns, const py::object& industry) {
-    const auto labels = br::text_labels(columns);
+    const auto labels = br::TextLabels::of(columns);
     if (!labels || !industry.attr("index").attr("is_unique").cast<bool>()) return nullptr;
     py::dict of;
     const py::list keys = industry.attr("index").attr("tolist")(), values = industry.attr("tolist")();
@@ -342,16 +342,15 @@ class Industries {
       of[keys[i]] = missing ? py::object(py::none()) : py::reinterpret_borrow<py::object>(v);
     }
     auto m = std::make_shared<Mapping>();
-    const auto n = static_cast<std::size_t>(labels->shape(0));
-    m->codes.resize(n);
+    m->codes.resize(labels->size());
     py::dict code_of;  // factorize: codes by first appearance
-    const auto* items = static_cast<PyObject* const*>(labels->data());
-    for (std::size_t c = 0; c < n; ++c) {
-      PyObject* const v = PyDict_GetItemWithError(of.ptr(), items[c]);
+    labels->each([&](std::size_t c, const br::TextLabels::Label& label) {
+      const py::object key = br::TextLabels::str(label);
+      PyObject* const v = PyDict_GetItemWithError(of.ptr(), key.ptr());
       if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
       if (v == nullptr || v == Py_None) {
         m->codes[c] = -1;
-        continue;
+        return true;
       }
       PyObject* const known = PyDict_GetItemWithError(code_of.ptr(), v);
       if (known == nullptr && PyErr_Occurred()) throw py::error_already_set();
@@ -361,7 +360,8 @@ class Industries {
         m->codes[c] = static_cast<std::int32_t>(m->n_groups);
         code_of[py::handle(v)] = py::int_(m->n_groups++);
       }
-    }
+      return true;
+    });
     return m;
   }
   py::object csv_;
@@ -385,21 +385,21 @@ py::object op_neutral(Industries& industries, const py::object& op_alpha, const 
 // symbols. Empty when the labels are anything else (MultiIndex, other types) or the three are not each
 // found exactly once: pandas' own selection then decides, and raises what it raises.
 std::vector<py::ssize_t> index_futures_by_scan(const py::object& columns) {
-  const auto arr = br::text_labels(columns);
-  if (!arr) return {};
-  const auto* items = static_cast<PyObject* const*>(arr->data());
-  const char* const wanted[] = {"IF", "IH", "IC"};
+  const auto labels = br::TextLabels::of(columns);
+  if (!labels) return {};
+  const std::string_view wanted[] = {"IF", "IH", "IC"};
   std::vector<py::ssize_t> found(3, -1);
-  for (py::ssize_t i = 0, n = arr->shape(0); i < n; ++i) {
-    PyObject* label = items[i];
-    if (PyUnicode_GET_LENGTH(label) != 2) continue;
+  const bool unique = labels->each([&](std::size_t i, const br::TextLabels::Label& label) {
+    if (!label.ascii || label.utf8.size() != 2) return true;
     for (std::size_t k = 0; k < 3; ++k) {
-      if (PyUnicode_CompareWithASCIIString(label, wanted[k]) == 0) {
-        if (found[k] >= 0) return {};
-        found[k] = i;
+      if (label.utf8 == wanted[k]) {
+        if (found[k] >= 0) return false;
+        found[k] = static_cast<py::ssize_t>(i);
       }
     }
-  }
+    return true;
+  });
+  if (!unique) return {};
   if (std::any_of(found.begin(), found.end(), [](py::ssize_t p) { return p < 0; })) return {};
   return found;
 }

@@ -15,9 +15,33 @@ py::object package_dir(const char* module_name) {
   return py::module_::import("pathlib").attr("Path")(spec.attr("origin")).attr("parent");
 }
 
-std::optional<py::array> text_labels(const py::handle& labels) {
+std::optional<TextLabels> TextLabels::of(const py::handle& labels) {
   if (!py::type::handle_of(labels).is(pd().attr("Index"))) return std::nullopt;
-  const py::object values = labels.attr("to_numpy")();  // a view for object and str labels
+  TextLabels out;
+  const py::object dtype = labels.attr("dtype");
+  if (py::isinstance(dtype, pd().attr("StringDtype")) && py::str(dtype.attr("storage")).equal(py::str("pyarrow"))) {
+    py::object chunked = labels.attr("array").attr("__arrow_array__")();
+    if (!py::hasattr(chunked, "chunks")) chunked = py::module_::import("pyarrow").attr("chunked_array")(py::make_tuple(chunked));
+    const std::string type = py::str(chunked.attr("type"));
+    if (type != "string" && type != "large_string") return std::nullopt;
+    // A missing label leaves the decision to pandas.
+    if (chunked.attr("null_count").cast<std::int64_t>() != 0) return std::nullopt;
+    for (const py::handle chunk : chunked.attr("chunks")) {
+      const py::list buffers = chunk.attr("buffers")();
+      Chunk c;
+      c.length = py::len(chunk);
+      c.wide = type == "large_string";
+      const auto offset = chunk.attr("offset").cast<std::size_t>();
+      c.offsets = static_cast<const char*>(py::buffer(buffers[1]).request().ptr) + offset * (c.wide ? 8 : 4);
+      if (!buffers[2].is_none()) c.data = static_cast<const char*>(py::buffer(buffers[2]).request().ptr);
+      if (c.length > 0 && c.data == nullptr && c.offset_at(c.length) != c.offset_at(0)) return std::nullopt;
+      out.chunks_.push_back(c);
+      out.n_ += c.length;
+    }
+    out.keep_ = std::move(chunked);
+    return out;
+  }
+  const py::object values = labels.attr("to_numpy")();  // a view for object and Python-backed str labels
   if (!py::isinstance<py::array>(values)) return std::nullopt;
   auto arr = py::reinterpret_borrow<py::array>(values);
   if (arr.ndim() != 1 || arr.dtype().kind() != 'O' || (arr.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) {
@@ -27,26 +51,27 @@ std::optional<py::array> text_labels(const py::handle& labels) {
   for (py::ssize_t i = 0, n = arr.shape(0); i < n; ++i) {
     if (!PyUnicode_CheckExact(items[i])) return std::nullopt;
   }
-  return arr;
+  out.n_ = static_cast<std::size_t>(arr.shape(0));
+  out.objects_ = std::move(arr);
+  return out;
+}
+
+py::object TextLabels::str(const Label& label) {
+  if (label.object != nullptr) return py::reinterpret_borrow<py::object>(label.object);
+  PyObject* s = PyUnicode_DecodeUTF8(label.utf8.data(), static_cast<Py_ssize_t>(label.utf8.size()), "strict");
+  if (s == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(s);
 }
 
 bool labels_upper(const py::handle& labels) {
   // Plain text labels are scanned: str.upper() would build a new string per label, several frames' worth
   // on a wide frame.
-  if (const auto arr = text_labels(labels)) {
-    const auto* items = static_cast<PyObject* const*>(arr->data());
-    for (py::ssize_t i = 0, n = arr->shape(0); i < n; ++i) {
-      PyObject* label = items[i];
-      if (PyUnicode_IS_ASCII(label)) {
-        const auto* c = PyUnicode_1BYTE_DATA(label);
-        if (std::any_of(c, c + PyUnicode_GET_LENGTH(label), [](Py_UCS1 ch) { return ch >= 'a' && ch <= 'z'; })) {
-          return false;
-        }
-      } else if (!py::reinterpret_borrow<py::object>(label).attr("upper")().equal(py::handle(label))) {
-        return false;
-      }
-    }
-    return true;
+  if (const auto text = TextLabels::of(labels)) {
+    return text->each([](std::size_t, const TextLabels::Label& l) {
+      if (l.ascii) return std::none_of(l.utf8.begin(), l.utf8.end(), [](char ch) { return ch >= 'a' && ch <= 'z'; });
+      const py::object s = TextLabels::str(l);
+      return s.attr("upper")().equal(s);
+    });
   }
   return labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>();
 }
