@@ -234,7 +234,8 @@ table{border-collapse:collapse;margin:.5em 0;font-size:.9em}th,td{border:1px sol
 td.n{text-align:right;font-variant-numeric:tabular-nums}th{background:#f3f3f3}
 th.sort{cursor:pointer}img{max-width:100%;display:block;margin:.5em 0}
 pre{background:#f7f7f7;padding:.6em;font-size:.85em;overflow:auto;white-space:pre-wrap}
-p.def{margin:.2em 0;font-size:.9em;color:#444}
+p.def{margin:.2em 0;font-size:.9em;color:#444}h3{font-size:1em;margin:.8em 0 .3em}
+.conf{columns:3 18em;font-size:.85em}.conf div{break-inside:avoid;font-family:monospace}
 @media print{h2{page-break-after:avoid}img{page-break-inside:avoid}}
 """
 
@@ -253,11 +254,11 @@ def _e(value) -> str:
     return html.escape(str(value))
 
 
-def _num(v, digits: int = 4) -> str:
+def _num(v, digits: int = 4, fmt: str = "f") -> str:
     """A number for reading; the exact value goes into the cell's data-v."""
     if v is None or (isinstance(v, float) and math.isnan(v)):
         return '<td class="n" data-v="NaN">nan</td>'
-    return f'<td class="n" data-v="{float(v)!r}">{float(v):.{digits}f}</td>'
+    return f'<td class="n" data-v="{float(v)!r}">{float(v):.{digits}{fmt}}</td>'
 
 
 def _table(header, rows, cls="") -> str:
@@ -327,8 +328,13 @@ def run_page(summary_text: str, tables: dict, meta: dict, run_id: str) -> str:
     info.append(("Universe", ", ".join(map(str, universe)) if isinstance(universe, list) else universe or "not recorded"))
     body.append(_table(None, [[f"<th>{_e(k)}</th>", f"<td>{_e(v)}</td>"] for k, v in info]))
     if meta.get("configuration") is not None:
-        conf = json.dumps(meta["configuration"], ensure_ascii=False, indent=1, sort_keys=False)
-        body.append(f"<details open><summary>Configuration</summary><pre>{_e(conf)}</pre></details>")
+        entries = []
+        for key, value in meta["configuration"].items():
+            inner = value.items() if isinstance(value, dict) else [(None, value)]
+            for sub, v in inner:
+                name = key if sub is None else f"{key}/{sub}"
+                entries.append(f"<div><b>{_e(name)}</b> {_e(json.dumps(v, ensure_ascii=False))}</div>")
+        body.append(f'<h3>Configuration</h3><div class="conf">{"".join(entries)}</div>')
     else:
         body.append("<p>Configuration: not recorded in the report directory.</p>")
 
@@ -471,6 +477,7 @@ def page_from_directory(report_dir, label=None, layers=None) -> tuple[str, Path]
 
 def grid_page(csv_path, names, multi_run_id) -> str:
     """The page of a grid from its summary CSV: runs best first by information ratio, one heat map per metric."""
+    import matplotlib
     import seaborn as sns
 
     table = pd.read_csv(csv_path, index_col=0)
@@ -485,7 +492,8 @@ def grid_page(csv_path, names, multi_run_id) -> str:
     body.append("<h2>Runs, best information ratio first</h2>")
     ranked = table.sort_values("ir", ascending=False, kind="stable")
     header = ["id", *[shown[p] for p in params], "ar", "ir", "cr", "ic", "tr"]
-    rows = [[f"<td>{_e(r['id'])}</td>"] + [_num(r[c], 4) for c in (*params, "ar", "ir", "cr", "ic", "tr")]
+    rows = [[f"<td>{_e(r['id'])}</td>"] + [_num(r[c], 6, "g") for c in params]
+            + [_num(r[c], 4) for c in ("ar", "ir", "cr", "ic", "tr")]
             for _, r in ranked.iterrows()]
     body.append(_table(header, rows, "sortable"))
     body.append(_define("ar, ir, cr, ic, tr", "annualized return, information ratio, Calmar ratio, information "
@@ -506,8 +514,8 @@ def grid_page(csv_path, names, multi_run_id) -> str:
         pivot.columns = [_label(c) for c in pivot.columns]
         pivot.index = [_label(i) for i in pivot.index]
         n_rows, n_cols = pivot.shape
-        with _rc():
-            fig = _figure(min(12, 2.5 + 1.1 * n_cols), min(10, 1.5 + 0.5 * n_rows))
+        with _rc(), matplotlib.rc_context({"axes.grid": False}):
+            fig = _figure(min(10, 2.5 + 0.9 * n_cols), min(10, 1.5 + 0.5 * n_rows))
             ax = fig.subplots()
             with warnings.catch_warnings():
                 # seaborn's centred colour maps go through a matplotlib call that matplotlib plans to deprecate
