@@ -103,14 +103,12 @@ def _rc():
                                   "legend.fontsize": 8, "axes.grid": True, "grid.alpha": 0.3})
 
 
-def _distinct_colours(n: int) -> list:
+def _layer_colours(n: int) -> list:
+    """Layer 1 to n along viridis (purple to yellow): the order reads from the colour, and neither black nor
+    red, kept for "all" and "t-b", is among them."""
     from matplotlib import colormaps
 
-    if n <= 10:
-        return [colormaps["tab10"](i) for i in range(n)]
-    if n <= 20:
-        return [colormaps["tab20"](i) for i in range(n)]
-    return [colormaps["viridis"](i / (n - 1)) for i in range(n)]
+    return [colormaps["viridis"](i / max(n - 1, 1) * 0.95) for i in range(n)]
 
 
 # --- reading a run -------------------------------------------------------------------------------------
@@ -193,8 +191,9 @@ def rank_ic(a: pd.DataFrame, b: pd.DataFrame) -> pd.Series:
 
 def forward_return(nextreturn: pd.DataFrame, k: int) -> pd.DataFrame:
     """The compounded return over the next `k` days, stored on the date the alpha is known."""
-    logs = np.log1p(nextreturn)
-    return np.expm1(logs.rolling(k, min_periods=k).sum().shift(-(k - 1)))
+    with np.errstate(divide="ignore", invalid="ignore"):  # a total loss compounds to -100 %
+        logs = np.log1p(nextreturn)
+        return np.expm1(logs.rolling(k, min_periods=k).sum().shift(-(k - 1)))
 
 
 def ic_decay(alpha: pd.DataFrame, nextreturn: pd.DataFrame, lags=IC_LAGS) -> pd.Series:
@@ -355,11 +354,10 @@ def run_page(summary_text: str, tables: dict, meta: dict, run_id: str) -> str:
     with _rc():
         fig = _figure(10, 5)
         ax1, ax2 = fig.subplots(2, 1, sharex=True, height_ratios=[2, 1])
-        ax1.plot(nv.index, nv.to_numpy(), color="#1f77b4", label="Net value")
+        ax1.plot(nv.index, nv.to_numpy(), color="#1f77b4")
         ax1.axhline(1, color="black", linestyle="--", linewidth=0.8)
         ax1.set_title("Net value")
-        ax1.legend(loc="best")
-        ax2.fill_between(drawdown.index, -drawdown.to_numpy(), 0, color="#d62728", alpha=0.4, label="Drawdown")
+        ax2.fill_between(drawdown.index, -drawdown.to_numpy(), 0, color="#d62728", alpha=0.4)
         ax2.set_title("Drawdown")
         body.append(_png(fig))
 
@@ -396,13 +394,12 @@ def run_page(summary_text: str, tables: dict, meta: dict, run_id: str) -> str:
             body.append(_png(fig))
             fig = _figure(10, 4.5)
             ax = fig.subplots()
-            colours = _distinct_colours(int(layers))
+            colours = _layer_colours(int(layers))
             for i, colour in zip(range(1, int(layers) + 1), colours):
                 ax.plot(cumulative.index, cumulative[i].to_numpy(), color=colour, linewidth=1, label=str(i))
             ax.plot(cumulative.index, cumulative["all"].to_numpy(), color="black", linestyle="--", linewidth=1.5,
                     label="all")
-            ax.plot(cumulative.index, cumulative["t-b"].to_numpy(), color="#e377c2" if layers > 10 else "magenta",
-                    linewidth=2, label="t-b")
+            ax.plot(cumulative.index, cumulative["t-b"].to_numpy(), color="#d62728", linewidth=2, label="t-b")
             ax.set_title("Cumulative next-day return by layer")
             ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), ncol=1 if layers <= 12 else 2)
             body.append(_png(fig))
