@@ -99,7 +99,7 @@ def test_stratification_can_save_its_figures(run):
     assert plt.get_fignums() == [mine.number]
 
 
-def test_page_in_a_headless_browser(run):
+def test_page_in_a_headless_browser(run, tmp_path):
     """No console error, every image loaded; the screenshot stays in build/ for a look."""
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     if chromium is None:
@@ -113,7 +113,7 @@ def test_page_in_a_headless_browser(run):
              "var p=document.createElement('pre');p.id='probe';p.textContent=JSON.stringify({n:i.length,"
              "bad:i.filter(function(x){return!(x.complete&&x.naturalWidth>0)}).length,errors:__e});"
              "document.body.appendChild(p)});</script>")
-    probed = save_path / "probed.html"
+    probed = tmp_path / "probed.html"
     probed.write_text(page.replace("<head>", "<head>" + probe, 1), encoding="utf-8")
     flags = ["--headless", "--no-sandbox", "--disable-gpu", "--virtual-time-budget=10000"]
     dom = subprocess.run([chromium, *flags, "--dump-dom", probed.as_uri()], capture_output=True, text=True,
