@@ -196,3 +196,8 @@ def test_grid_page_and_saved_heat_maps(monkeypatch, market_upper, tmp_path):
     csv = pd.read_csv(folder / "summarys_4.csv", index_col=0)
     assert ranked == sorted(csv["ir"], reverse=True)
     assert "<th>lookback</th><th>op_smooth</th>" in page
+
+
+def test_text_the_figure_fonts_lack_falls_back(monkeypatch):
+    monkeypatch.setattr(rh, "_families", lambda: ("DejaVu Sans",))
+    assert (rh._drawable("回看", "p1"), rh._drawable("lookback", "p1")) == ("p1", "lookback")
