@@ -204,7 +204,7 @@ def test_public_functions_have_signatures():
                           "get_position_alpha": ["alpha", "alpha_multiplier", "config"],
                           "get_position": ["position_alpha", "config"],
                           "analyse": ["result", "config", "summary_name"],
-                          "stratification": ["report_path", "s"]}
+                          "stratification": ["report_path", "s", "save_figures"]}
     assert inspect.signature(vm.backtest).parameters["ai_init"].default is None
     assert vm.backtest.__doc__.strip().startswith("backtest API")
     assert vm.stratification is va.stratification

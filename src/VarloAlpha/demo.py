@@ -1,8 +1,8 @@
 """A whole VarloAlpha backtest over a generated sample market.
 
 Generates a sample market into OUTDIR/market (once), runs `backtest` of the bundled example strategy
-VarloAlpha.examples.momentum with the report, the report files and the stratification analysis, and
-prints where everything is. Without a display the figures are saved as PNG files beside the reports.
+VarloAlpha.examples.momentum with the report, the report files, the HTML page and the stratification
+analysis, and prints where everything is. Without a display the figures are saved as PNG files beside the reports.
 """
 
 import argparse
@@ -38,7 +38,8 @@ def make_config(market, save_path, begin, end, layers=10, save_figures=False):
                   "interest": "simple", "commission": 0.0003},
         "operators": {"longshort": {"longshort": 0.3, "mode": "keep_rank"}},
         "parameters": {"lookback": 20},
-        "output": {"save_path": Path(save_path), "stratification": layers, "save_figures": save_figures},
+        "output": {"save_path": Path(save_path), "stratification": layers, "save_figures": save_figures,
+                   "html": True},
     }
 
 

@@ -302,17 +302,34 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const py::object path = br::as_path(output["save_path"]);
   const std::string run_id = text(path.attr("name").attr("split")("_")[py::int_(-1)]);
   const bool print = on("print"), draw = on("plot"), report = on("report");
+  const bool page = py::bool_(output.attr("get")("html", false)).cast<bool>();
 
   py::object returns = py::none();
-  if (draw || report) returns = br::frame_out(std::move(f.trades.returns), dates, symbols);
+  if (draw || report || page) returns = br::frame_out(std::move(f.trades.returns), dates, symbols);
   std::vector<std::string> lines;
-  if (print || report) {
+  if (print || report || page) {
     py::dict yearly;
     yearly["ar"] = br::series_out(std::move(f.yearly.ar), year_index(f.years.keys, f.year_labels));
     yearly["ir"] = br::series_out(std::move(f.yearly.ir), year_index(f.years.keys, f.year_labels));
     yearly["ic"] = br::series_out(std::vector<double>(f.yearly_ic), year_index(f.ic_years.keys, f.ic_year_labels));
     yearly["tr"] = br::series_out(std::move(f.yearly.tr), year_index(f.years.keys, f.year_labels));
     lines = report_lines(f, dates, summary, pd.attr("DataFrame")(yearly));
+  }
+  std::string body;
+  for (const auto& line : lines) body += line + "\n";
+  py::object daily_performance = py::none(), symbol_performance = py::none();
+  if (report || page) {
+    py::dict daily;
+    daily["daily_return"] = br::series_out(std::vector<double>(f.trades.daily_return), dates);
+    daily["daily_net_value"] = br::series_out(std::vector<double>(m.net_value), dates);
+    daily["daily_ic"] = br::series_out(std::vector<double>(f.daily_ic), f.ic_dates);
+    daily["daily_tr"] = br::series_out(std::vector<double>(f.trades.daily_tr), dates);
+    daily_performance = pd.attr("DataFrame")(daily);
+    py::dict per_symbol;
+    per_symbol["symbol_return"] = br::series_out(std::vector<double>(f.symbols.total_return), symbols);
+    per_symbol["symbol_ar"] = br::series_out(std::vector<double>(f.symbols.ar), symbols);
+    per_symbol["symbol_ic"] = br::series_out(std::vector<double>(f.symbol_ic), f.ic_symbols);
+    symbol_performance = pd.attr("DataFrame")(per_symbol);
   }
   if (print) {
     for (const auto& line : lines) py::print(line);
@@ -321,25 +338,13 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   py::list spared;
   if (report) {
     path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    std::string body;
-    for (const auto& line : lines) body += line + "\n";
     spared.append(write_replacing(path, "summary_" + run_id + ".txt", [&](const py::object& to) {
       to.attr("write_text")(body, "encoding"_a = "utf-8");
     }));
-
-    py::dict daily;
-    daily["daily_return"] = br::series_out(std::vector<double>(f.trades.daily_return), dates);
-    daily["daily_net_value"] = br::series_out(std::vector<double>(m.net_value), dates);
-    daily["daily_ic"] = br::series_out(std::vector<double>(f.daily_ic), f.ic_dates);
-    daily["daily_tr"] = br::series_out(std::vector<double>(f.trades.daily_tr), dates);
-    py::dict per_symbol;
-    per_symbol["symbol_return"] = br::series_out(std::vector<double>(f.symbols.total_return), symbols);
-    per_symbol["symbol_ar"] = br::series_out(std::vector<double>(f.symbols.ar), symbols);
-    per_symbol["symbol_ic"] = br::series_out(std::vector<double>(f.symbol_ic), f.ic_symbols);
     const std::pair<const char*, py::object> tables[] = {
         {"return_dataframe", returns},
-        {"daily_performance", pd.attr("DataFrame")(daily)},
-        {"symbol_performance", pd.attr("DataFrame")(per_symbol)},
+        {"daily_performance", daily_performance},
+        {"symbol_performance", symbol_performance},
         {"alpha", alpha},
         {"position_alpha", position_alpha},
         {"position", position},
@@ -349,6 +354,24 @@ py::object analyse(const py::object& result, const py::object& config, const py:
       write_replacing(path, std::string(stem) + "_" + run_id + ".csv", [&](const py::object& to) { br::write_csv(table, to); });
     }
   }
+  // --- HTML page (output/html): built from the report's text and tables as they are written, so that
+  // varlo-report on the directory later gives the same page; written like every other report file.
+  if (page) {
+    py::dict frames;
+    frames["return_dataframe"] = returns;
+    frames["daily_performance"] = daily_performance;
+    frames["symbol_performance"] = symbol_performance;
+    frames["alpha"] = alpha;
+    frames["position"] = position;
+    frames["nextreturn"] = nextreturn;
+    const py::object text_of_page = py::module_::import("VarloAlpha.report_html")
+                                        .attr("run_page_from_memory")(body, frames, config, summary_name, run_id);
+    path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    spared.append(write_replacing(path, "report_" + run_id + ".html", [&](const py::object& to) {
+      to.attr("write_text")(text_of_page, "encoding"_a = "utf-8");
+    }));
+  }
+  // --- end of the HTML page
   if (on("last_position")) write_last_position(config, path, volume_position, spared);
   return summary;
 }
@@ -362,7 +385,8 @@ namespace {
 constexpr const char* kStratificationDoc =
     "\n    分层回测\n"
     "    :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv\n"
-    "    :param s: 分层数(int)；True 或 False 表示 10 层\n    ";
+    "    :param s: 分层数(int)；True 或 False 表示 10 层\n"
+    "    :param save_figures: 为True时两张图存为PNG(stratification_layers_<run id>.png, stratification_return_<run id>.png)后关闭\n    ";
 
 // A report table as stratification uses it: the dates, and the values as a column-major matrix.
 struct ReportTable {
@@ -438,7 +462,7 @@ varlo::Matrix first_rows(const varlo::MatView& v, std::size_t rows) {
   return out;
 }
 
-void stratification(const py::object& report_path_arg, const py::object& s_arg) {
+void stratification(const py::object& report_path_arg, const py::object& s_arg, const py::object& save_figures) {
   py::object s_obj;
   if (Py_TYPE(s_arg.ptr()) == &PyLong_Type) {
     s_obj = s_arg;
@@ -503,6 +527,14 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg) 
   columns.append("t-b");
   const py::object s3 = br::frame_out(std::move(layers.cumulative), dds, pd.attr("Index")(columns, "dtype"_a = "object"));
   s3.attr("plot")("ax"_a = fig2[1], "title"_a = "Stratification Cumulative Return");
+  // For calls nobody watches: the two figures as PNG files beside the report, then closed.
+  if (py::bool_(save_figures).cast<bool>()) {
+    const py::object save = py::module_::import("VarloAlpha.report_html").attr("save_figure");
+    save(fig1[0], report_path / py::str("stratification_layers_" + run_id + ".png"));
+    save(fig2[0], report_path / py::str("stratification_return_" + run_id + ".png"));
+    plt.attr("close")(fig1[0]);
+    plt.attr("close")(fig2[0]);
+  }
 }
 
 }  // namespace
@@ -525,6 +557,6 @@ PYBIND11_MODULE(Varlo_analyse, m) {
     throw py::attribute_error("module '" + std::string(kModuleName) + "' has no attribute '" + text(name) + "'");
   });
 
-  br::def_with_signature(m, "stratification", py::cpp_function(&stratification), "report_path, s", "report_path, s",
-                         kStratificationDoc);
+  br::def_with_signature(m, "stratification", py::cpp_function(&stratification), "report_path, s, save_figures=False",
+                         "report_path, s, save_figures", kStratificationDoc);
 }

@@ -92,7 +92,8 @@ void multi_analyse(const py::object& results, const py::object& save_path) {
 
   py::object plt = py::module_::import("matplotlib.pyplot");
   py::object heatmap = py::module_::import("seaborn").attr("heatmap");
-  const py::tuple fig_axes = plt.attr("subplots")(2, 2);
+  // Laid out so that no title or colour bar runs into another at the default size.
+  const py::tuple fig_axes = plt.attr("subplots")(2, 2, "layout"_a = "constrained");
   const py::object axes = fig_axes[1];
   // "p2" ... "pk": the columns from the third up to the fifth from last.
   const py::list rows(table.attr("columns")[py::slice(py::int_(2), py::int_(-5), py::none())]);

@@ -185,8 +185,39 @@ void multi_backtest(const py::object& config, const py::object& multi_run_id, co
       ns["multi_run"](config, parameter_grid, "executor"_a = executor, "num_threads"_a = num_threads);
   py::object save_path = ns["Path"](py::str(config[py::str("base")][py::str("alpha_id")]) +
                                     py::str("_reports/summarys_") + py::str(multi_run_id) + py::str(".csv"));
+  py::module_ plt = py::module_::import("matplotlib.pyplot");
+  const py::list before = plt.attr("get_fignums")();
   ns["multi_analyse"](summarys, save_path);
-  py::module_::import("matplotlib.pyplot").attr("show")();
+  const py::list names(parameter_grid.attr("keys")());
+  // The heat maps' axes carry the grid's parameter names: "p1" is the grid's first key, "p2"... the rest.
+  py::list made;
+  for (py::handle n : plt.attr("get_fignums")()) {
+    if (!before.contains(n)) made.append(plt.attr("figure")(n));
+  }
+  if (!names.empty()) {
+    std::string rows;  // pandas names a row index of several levels by joining them with "-"
+    for (std::size_t i = 1; i < names.size(); ++i) rows += (i > 1 ? "-" : "") + py::str(names[i]).cast<std::string>();
+    for (py::handle fig : made) {
+      for (py::handle ax : fig.attr("axes")) {
+        if (py::len(ax.attr("get_title")()) == 0) continue;  // a colour bar
+        ax.attr("set_xlabel")(py::str(names[0]));
+        if (!rows.empty()) ax.attr("set_ylabel")(rows);
+      }
+    }
+  }
+  const py::object output = config[py::str("output")];
+  if (py::bool_(output.attr("get")("html", false)).cast<bool>()) {
+    py::module_::import("VarloAlpha.report_html").attr("write_grid_page")(save_path, names, multi_run_id);
+  }
+  if (py::bool_(output.attr("get")("save_figures", false)).cast<bool>()) {
+    const py::object save = py::module_::import("VarloAlpha.report_html").attr("save_figure");
+    for (std::size_t i = 0; i < made.size(); ++i) {
+      const std::string stem = "summarys_" + py::str(multi_run_id).cast<std::string>() + (i ? "_" + std::to_string(i + 1) : "");
+      save(made[i], save_path.attr("with_name")(stem + ".png"));
+      plt.attr("close")(made[i]);
+    }
+  }
+  plt.attr("show")();
 }
 
 // One grid run in a worker: the kernel budget for this process, then backtest by its name in the module,

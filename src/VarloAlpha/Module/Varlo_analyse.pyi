@@ -17,11 +17,12 @@ def analyse(result: Mapping[str, pd.DataFrame], config: Mapping[str, Any], summa
     :return: summary，一个包含几个评价指标的pd.Series
     """
 
-def stratification(report_path: Path, s: int | bool) -> None:
+def stratification(report_path: Path, s: int | bool, save_figures: bool = False) -> None:
     """
     分层回测
     :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv
     :param s: 分层数(int)；True 或 False 表示 10 层
+    :param save_figures: 为True时两张图存为PNG(stratification_layers_<run id>.png, stratification_return_<run id>.png)后关闭
     """
 
 def multi_analyse(results: pd.DataFrame, save_path: Path | str) -> None:
