@@ -227,8 +227,9 @@ class TestGenerateOptions:
             pd.testing.assert_frame_equal(read(again, name), full)
         a, b = read(again, "dominant_settle"), read(other, "dominant_settle")
         assert not np.allclose(a.fillna(0), b.fillna(0))
-        pd.testing.assert_frame_equal(read(other, "dominant_contract"),
-                                      read(again, "dominant_contract"))
+        # Rolls follow each seed's open interest: the same contracts lead, on days that may differ.
+        ca, cb = read(again, "dominant_contract"), read(other, "dominant_contract")
+        assert all(set(ca[s].dropna()) == set(cb[s].dropna()) for s in ca.columns)
 
     def test_lower_naming_relabels_only(self, upper, lower):
         names = list(ATTRS["symbol_name"])
