@@ -46,6 +46,8 @@ DOMINANT_TABLES = ("dominant_contract", "dominant_settle", "dominant_prevclose",
                    "dominant_nextreturnonsettle", "dominant_vwap")
 REPORT_NAME = "ingest_report.txt"
 RANK_BY = ("open_interest", "volume")
+# Fast compression: level 9 costs seconds on float tables and saves little; every gzip reader takes it.
+GZIP = {"method": "gzip", "compresslevel": 1}
 SHOWN = 10  # offending rows named in one error message
 CONTRACT_KEY = 1_200_000  # symbol * CONTRACT_KEY + delivery month identifies a contract
 
@@ -58,38 +60,171 @@ class IngestError(ValueError):
     """Bars that cannot be ingested; nothing has been written."""
 
 
-def read_bars(source, columns=None) -> pd.DataFrame:
-    """The bars of a DataFrame, CSV or Parquet file, with the user's column names mapped to ours."""
-    if isinstance(source, pd.DataFrame):
-        frame = source
-    else:
-        path = Path(source)
-        name = path.name.lower()
-        if name.endswith((".csv", ".csv.gz")):
-            frame = _read_csv(path)
-        elif name.endswith((".parquet", ".pq")):
-            frame = pd.read_parquet(path)
-        else:
-            raise IngestError(f"bars file must end in .csv, .csv.gz, .parquet or .pq: {path}")
-    if columns:
-        # rename returns a new frame over the same data: the caller's frame is left as it is.
-        frame = frame.rename(columns=dict(columns))
-    missing = [c for c in REQUIRED if c not in frame.columns]
+class _Columns:
+    """Bars column by column: date and contract factorized, the numbers as float64 arrays.
+
+    Numbers that are not numbers have been refused already, naming their rows.
+    """
+
+    def __init__(self, n, date_codes, date_uniques, contract_codes, contract_uniques, numbers):
+        self.n = n
+        self.date_codes, self.date_uniques = date_codes, date_uniques
+        self.contract_codes, self.contract_uniques = contract_codes, contract_uniques
+        self.numbers = numbers
+
+    def row(self, i):
+        """(date, contract) of row i as the bars wrote them."""
+        def raw(codes, uniques):
+            value = uniques[codes[i]] if codes[i] >= 0 else "missing"
+            if isinstance(value, (pd.Timestamp, np.datetime64)):
+                value = pd.Timestamp(value)
+                return value.date() if value == value.normalize() else value
+            return value
+        return raw(self.date_codes, self.date_uniques), raw(self.contract_codes, self.contract_uniques)
+
+    def name_rows(self, positions) -> str:
+        shown = ", ".join("row {} ({}, {})".format(p, *self.row(p)) for p in positions[:SHOWN])
+        more = len(positions) - SHOWN
+        return shown + (f" and {more} more" if more > 0 else "")
+
+
+def _check_columns(names, columns):
+    """Our name -> the bars' name, for every column we take."""
+    mapping = dict(columns or {})
+    ours = [mapping.get(c, c) for c in names]
+    dup = sorted({c for c in ours if ours.count(c) > 1 and c in REQUIRED + OPTIONAL})
+    if dup:
+        raise IngestError(f"bars have the column(s) {', '.join(map(str, dup))} more than once")
+    missing = [c for c in REQUIRED if c not in ours]
     if missing:
         raise IngestError(f"bars lack the required column(s) {', '.join(missing)}; columns are "
-                          f"{', '.join(map(str, frame.columns))} (map names with columns= or --column)")
-    if not frame.columns.is_unique:
-        dup = frame.columns[frame.columns.duplicated()].unique()
-        raise IngestError(f"bars have the column(s) {', '.join(map(str, dup))} more than once")
-    return frame
+                          f"{', '.join(map(str, names))} (map names with columns= or --column)")
+    return {o: t for o, t in zip(ours, names) if o in REQUIRED + OPTIONAL}
 
 
-def _read_csv(path):
+def _from_frame(frame, columns) -> _Columns:
+    take = _check_columns(list(frame.columns), columns)
+    d_codes, d_uniq = pd.factorize(frame[take["date"]])
+    c_codes, c_uniq = pd.factorize(frame[take["contract"]])
+    cols = _Columns(len(frame), d_codes, d_uniq, c_codes, c_uniq, {})
+    for col in (*REQUIRED[2:], *OPTIONAL):
+        if col not in take:
+            continue
+        series = frame[take[col]]
+        if pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype):
+            # Read-only views where the frame holds float64 already: nothing here writes into them.
+            cols.numbers[col] = series.to_numpy(dtype=np.float64, na_value=np.nan)
+            continue
+        values = pd.to_numeric(series, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = np.isnan(values) & series.notna().to_numpy()
+        if bad.any():
+            raise IngestError(f"column {col}: not a number in " + cols.name_rows(np.flatnonzero(bad)))
+        cols.numbers[col] = values
+    return cols
+
+
+def _from_pieces(pieces, take) -> _Columns:
+    """Factorize while streaming, so the whole table never sits in memory as text.
+
+    pieces: (rows, fetch) pairs, fetch(name) giving that piece's column as an Arrow array.
+    """
+    import pyarrow as pa
+
+    uniques = {"date": None, "contract": None}
+    codes = {"date": [], "contract": []}
+    numbers = {c: [] for c in take if c not in codes}
+    n = 0
+    for rows, fetch in pieces:
+        n += rows
+        for col in codes:
+            column = fetch(take[col])
+            for chunk in getattr(column, "chunks", [column]):
+                # Arrow's own dictionary encoding: no Python object per row.
+                encoded = chunk if pa.types.is_dictionary(chunk.type) else chunk.dictionary_encode()
+                local_codes = encoded.indices.fill_null(-1).to_numpy(zero_copy_only=False)
+                local_uniq = pd.Index(encoded.dictionary.to_pandas(date_as_object=False))
+                known = uniques[col]
+                if known is None:
+                    known = local_uniq
+                else:
+                    fresh = local_uniq[known.get_indexer(local_uniq) < 0]
+                    if len(fresh):
+                        known = known.append(fresh)
+                uniques[col] = known
+                where = np.append(known.get_indexer(local_uniq), -1).astype(np.int32)
+                codes[col].append(where[local_codes])  # -1 (a missing value) picks the appended -1
+        for col, parts in numbers.items():
+            column = fetch(take[col])
+            if column.type != pa.float64():
+                column = column.cast(pa.float64())
+            # A chunk without missing values is taken as it lies, without a copy.
+            parts.extend(c.to_numpy(zero_copy_only=False) for c in getattr(column, "chunks", [column]))
+    empty = pd.Index([])
+
+    def joined(parts, dtype):
+        # One piece is used as it is; several are joined and let go column by column.
+        if len(parts) == 1:
+            return parts.pop()
+        out = np.concatenate(parts) if parts else np.zeros(0, dtype)
+        parts.clear()
+        return out
+
+    return _Columns(n, joined(codes["date"], np.int32), empty if uniques["date"] is None else uniques["date"],
+                    joined(codes["contract"], np.int32),
+                    empty if uniques["contract"] is None else uniques["contract"],
+                    {c: joined(p, np.float64) for c, p in numbers.items()})
+
+
+def _csv_header(path: Path):
+    import csv
+    import gzip
+
+    opener = gzip.open if path.name.lower().endswith(".gz") else open
+    with opener(path, "rt", newline="", encoding="utf-8") as f:
+        return next(csv.reader(f), [])
+
+
+def _read(source, columns) -> _Columns:
+    if isinstance(source, pd.DataFrame):
+        return _from_frame(source, columns)
+    path = Path(source)
+    name = path.name.lower()
+    if not name.endswith((".csv", ".csv.gz", ".parquet", ".pq")):
+        raise IngestError(f"bars file must end in .csv, .csv.gz, .parquet or .pq: {path}")
+    if not path.is_file():
+        raise FileNotFoundError(f"no bars file {path}")
+    parquet = name.endswith((".parquet", ".pq"))
     try:
-        import pyarrow  # noqa: F401
+        import pyarrow as pa
+        import pyarrow.csv as pa_csv
+        import pyarrow.parquet as pq
     except ImportError:
-        return pd.read_csv(path, dtype={"contract": str})
-    return pd.read_csv(path, engine="pyarrow")
+        pa = None
+    if pa is not None:
+        # The fast road for well-formed files; any file it cannot take goes the careful road below,
+        # which names the offending row.
+        try:
+            if parquet:
+                take = _check_columns(pq.ParquetFile(path).schema_arrow.names, columns)
+                # Text columns come as Parquet stores them, dictionary-encoded: no string per row.
+                reader = pq.ParquetFile(path, read_dictionary=[take["date"], take["contract"]])
+                # A column of a row group at a time keeps Arrow's share of memory to one column.
+                groups = ((reader.metadata.row_group(g).num_rows,
+                           lambda name, g=g: reader.read_row_group(g, columns=[name]).column(0))
+                          for g in range(reader.num_row_groups))
+                return _from_pieces(groups, take)
+            take = _check_columns(_csv_header(path), columns)
+            text = {take["date"]: pa.string(), take["contract"]: pa.string()}
+            numbers = {t: pa.float64() for o, t in take.items() if o not in ("date", "contract")}
+            reader = pa_csv.open_csv(
+                path, read_options=pa_csv.ReadOptions(block_size=1 << 20),
+                convert_options=pa_csv.ConvertOptions(column_types={**text, **numbers},
+                                                      include_columns=list(take.values())))
+            return _from_pieces(((batch.num_rows, batch.column) for batch in reader), take)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+            pass
+    frame = pd.read_parquet(path) if parquet else pd.read_csv(path, dtype=str, keep_default_na=True)
+    return _from_frame(frame, columns)
 
 
 def load_attributes(attributes=None) -> pd.DataFrame:
@@ -103,25 +238,14 @@ def _trading_calendar_misses(dates: pd.DatetimeIndex) -> pd.DatetimeIndex:
     return dates[(dates.day_of_week >= 5) | dates.isin(holidays)]
 
 
-def _name_rows(positions, dates, contracts) -> str:
-    shown = ", ".join(f"row {p} ({dates[p]}, {contracts[p]})" for p in positions[:SHOWN])
-    more = len(positions) - SHOWN
-    return shown + (f" and {more} more" if more > 0 else "")
-
-
 class _Bars:
     """Validated bars as arrays, in the input's row order."""
 
-    def __init__(self, frame, attrs, symbols, skip_unknown):
-        n = len(frame)
+    def __init__(self, cols: _Columns, attrs, symbols, skip_unknown):
+        n = cols.n
         self.n_read = n
-        raw_dates = frame["date"]
-        raw_contracts = frame["contract"]
-        # Offending rows are named by their raw text, formatted only when an error is raised.
-        shown_date = _Lazy(raw_dates)
-        shown_contract = _Lazy(raw_contracts)
-
-        d_codes, d_uniq = pd.factorize(raw_dates)
+        self.name_rows = cols.name_rows
+        d_codes, d_uniq = cols.date_codes, cols.date_uniques
         parsed = pd.to_datetime(pd.Index(d_uniq), errors="coerce", format="mixed") if len(d_uniq) else \
             pd.DatetimeIndex([])
         if parsed.tz is not None:
@@ -129,9 +253,9 @@ class _Bars:
         parsed = parsed.normalize()
         bad = (d_codes < 0) | np.asarray(parsed.isna())[d_codes]
         if bad.any():
-            raise IngestError("unparseable date in " + _name_rows(np.flatnonzero(bad), shown_date, shown_contract))
+            raise IngestError("unparseable date in " + cols.name_rows(np.flatnonzero(bad)))
 
-        c_codes, c_uniq = pd.factorize(raw_contracts)
+        c_codes, c_uniq = cols.contract_codes, cols.contract_uniques
         text = pd.Series(np.asarray(c_uniq, dtype=object)).map(lambda v: v.strip() if isinstance(v, str) else "")
         parts = text.str.extract(r"^([A-Za-z]+)(\d{3,4})$")
         digits = parts[1].fillna("0000")
@@ -139,23 +263,13 @@ class _Bars:
         ok = parts[0].notna().to_numpy() & (month >= 1) & (month <= 12)
         bad = (c_codes < 0) | ~ok[c_codes]
         if bad.any():
-            raise IngestError("unparseable contract code in " + _name_rows(np.flatnonzero(bad), shown_date,
-                                                                           shown_contract))
+            raise IngestError("unparseable contract code in " + cols.name_rows(np.flatnonzero(bad)))
 
-        self.numbers = {}
-        for col in (*REQUIRED[2:], *OPTIONAL):
-            if col not in frame.columns:
-                continue
-            series = frame[col]
-            if pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype):
-                values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-                bad = np.isinf(values)
-            else:
-                values = pd.to_numeric(series, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
-                bad = (np.isnan(values) & series.notna().to_numpy()) | np.isinf(values)
+        self.numbers = cols.numbers
+        for col, values in self.numbers.items():
+            bad = np.isinf(values)
             if bad.any():
-                raise IngestError(f"column {col}: not a number in "
-                                  + _name_rows(np.flatnonzero(bad), shown_date, shown_contract))
+                raise IngestError(f"column {col}: not a finite number in " + cols.name_rows(np.flatnonzero(bad)))
             if col in PRICES:
                 bad = values <= 0
                 what = "a non-positive price"
@@ -163,9 +277,7 @@ class _Bars:
                 bad = values < 0
                 what = "a negative value"
             if bad.any():
-                raise IngestError(f"column {col}: {what} in "
-                                  + _name_rows(np.flatnonzero(bad), shown_date, shown_contract))
-            self.numbers[col] = values
+                raise IngestError(f"column {col}: {what} in " + cols.name_rows(np.flatnonzero(bad)))
 
         # Symbols: the attribute table's codes, case-insensitively.
         letters = parts[0].fillna("").str.upper()
@@ -210,69 +322,58 @@ class _Bars:
             self.dropped["empty bar (no price, no volume, no open interest)"] = int(drop.sum())
             keep &= ~drop
 
-        sym_of_code = pd.Index(out_symbols).get_indexer(letters).astype(np.int64)
-        self.keep = np.flatnonzero(keep)
+        sym_of_code = pd.Index(out_symbols).get_indexer(letters).astype(np.int32)
+        self.keep = np.flatnonzero(keep).astype(np.int32)
         self.sym = sym_of_code[c_codes[self.keep]]
 
         # Dates become positions in the sorted distinct dates.
         stamps = parsed.as_unit("ns").asi8
         self.dates = pd.DatetimeIndex(np.unique(stamps[d_codes[self.keep]]).view("datetime64[ns]"))
-        self.date = np.searchsorted(self.dates.asi8, stamps)[d_codes[self.keep]]
+        self.date = np.searchsorted(self.dates.asi8, stamps).astype(np.int32)[d_codes[self.keep]]
 
         # Delivery month as months since year 0; the year follows from the bar's own year.
         ndig = digits.str.len().to_numpy()
-        yy = digits.str[:-2].astype(np.int64).to_numpy()
-        bar_year = parsed.year.to_numpy().astype(np.int64)[d_codes[self.keep]] - 1
+        yy = digits.str[:-2].astype(np.int32).to_numpy()
+        modulus = np.where(ndig == 3, 10, 100).astype(np.int32)
+        bar_year = parsed.year.to_numpy().astype(np.int32)[d_codes[self.keep]] - 1
         code = c_codes[self.keep]
-        modulus = np.where(ndig[code] == 3, 10, 100)
-        year = bar_year + (yy[code] - bar_year) % modulus
-        self.delivery = year * 12 + (month[code] - 1)
+        year = bar_year + (yy[code] - bar_year) % modulus[code]
+        del bar_year
+        self.delivery = year * 12 + (month.astype(np.int32)[code] - 1)
 
-        self._shown = (shown_date, shown_contract)
-
-    def name_rows(self, positions):
-        return _name_rows(positions, *self._shown)
-
-
-class _Lazy:
-    """Row text of a column, formatted on demand."""
-
-    def __init__(self, series):
-        self.series = series
-
-    def __getitem__(self, i):
-        value = self.series.iloc[i]
-        return value.date() if isinstance(value, pd.Timestamp) and value == value.normalize() else value
 
 
 def _dominant(sym, date, delivery, rank_value):
     """Rows of the dominant contract per (symbol, date) group, with the group layout.
 
-    Rows are sorted by symbol, date and delivery. Returns the group index of every row, each group's
-    symbol and date, the dominant row of each group, and each row's row of the same contract on the
-    symbol's previous and next date (-1 where there is none).
+    Rows are sorted by symbol, date and delivery. Returns each group's first row, the dominant row of
+    each group, and each row's row of the same contract on the symbol's previous and next date (-1 where
+    there is none). Indices are int32 to halve the working memory.
     """
     n = len(sym)
+    i32 = np.int32
     new_group = np.ones(n, bool)
     new_group[1:] = (sym[1:] != sym[:-1]) | (date[1:] != date[:-1])
-    group = np.cumsum(new_group) - 1
-    starts = np.flatnonzero(new_group)
+    group = (np.cumsum(new_group, dtype=np.int64) - 1).astype(i32)
+    starts = np.flatnonzero(new_group).astype(i32)
+    del new_group
     n_groups = len(starts)
     g_sym = sym[starts]
     first_of_symbol = np.ones(n_groups, bool)
     first_of_symbol[1:] = g_sym[1:] != g_sym[:-1]
     last_of_symbol = np.ones(n_groups, bool)
     last_of_symbol[:-1] = first_of_symbol[1:]
-    first_group = np.maximum.accumulate(np.where(first_of_symbol, np.arange(n_groups), 0))
+    first_group = np.maximum.accumulate(np.where(first_of_symbol, np.arange(n_groups, dtype=i32), i32(0)))
 
     # A stable sort by contract keeps each contract's rows in date order.
-    contract = sym * CONTRACT_KEY + delivery
-    by_contract = np.argsort(contract, kind="stable")
-    same = contract[by_contract[1:]] == contract[by_contract[:-1]]
-    prev_row = np.full(n, -1, np.int64)
-    next_row = np.full(n, -1, np.int64)
+    by_contract = np.argsort(sym.astype(np.int64) * CONTRACT_KEY + delivery, kind="stable").astype(i32)
+    same = sym[by_contract[1:]] == sym[by_contract[:-1]]
+    same &= delivery[by_contract[1:]] == delivery[by_contract[:-1]]
+    prev_row = np.full(n, -1, i32)
+    next_row = np.full(n, -1, i32)
     prev_row[by_contract[1:][same]] = by_contract[:-1][same]
     next_row[by_contract[:-1][same]] = by_contract[1:][same]
+    del by_contract, same
     # Only a bar on the symbol's neighbouring date counts.
     prev_row[(prev_row >= 0) & (group[prev_row] != group - 1)] = -1
     next_row[(next_row >= 0) & (group[next_row] != group + 1)] = -1
@@ -281,24 +382,35 @@ def _dominant(sym, date, delivery, rank_value):
     prev_value = np.where(prev_row >= 0, value[prev_row], 0.0)
     on_first = first_of_symbol[group]
     prev_value[on_first] = value[on_first]
+    del value, on_first
 
     # Best row of each suffix of a group (deliveries at or after a row's own), larger value first, ties
     # to the later delivery: a running maximum over the reversed rows, each group offset above the last.
-    by_value = np.lexsort((np.arange(n), prev_value))
-    score = np.empty(n, np.int64)
-    score[by_value] = np.arange(n)
-    rev = np.arange(n - 1, -1, -1)
-    run = np.maximum.accumulate((n_groups - 1 - group[rev]) * np.int64(n) + score[rev])
-    suffix_best = np.empty(n, np.int64)
-    suffix_best[rev] = by_value[run % n]
+    by_value = np.lexsort((np.arange(n, dtype=i32), prev_value)).astype(i32)
+    del prev_value
+    score = np.empty(n, i32)
+    score[by_value] = np.arange(n, dtype=i32)
+    run = (n_groups - 1 - group[::-1]).astype(np.int64)
+    run *= n
+    run += score[::-1]
+    del score
+    np.maximum.accumulate(run, out=run)
+    run %= n
+    suffix_best = np.empty(n, i32)
+    suffix_best[::-1] = by_value[run]
+    del run, by_value
     group_best = suffix_best[starts]
 
     # Tomorrow's dominant as a function of today's: among the deliveries not before it while it still has
     # a bar, else among all. Iterating that function from each symbol's first dominant, by doubling.
-    nxt_group = np.minimum(group + 1, n_groups - 1)
-    step = np.where(next_row >= 0, suffix_best[np.maximum(next_row, 0)], group_best[nxt_group])
-    step = np.where(last_of_symbol[group], np.arange(n), step)
-    k = np.arange(n_groups) - first_group
+    step = group_best[np.minimum(group + 1, n_groups - 1)]
+    has_next = next_row >= 0
+    step[has_next] = suffix_best[next_row[has_next]]
+    del has_next, suffix_best
+    last = last_of_symbol[group]
+    step[last] = np.flatnonzero(last).astype(i32)
+    del last, group
+    k = np.arange(n_groups, dtype=i32) - first_group
     dom = group_best[first_group]
     bit = 0
     while (k >> bit).any():
@@ -390,15 +502,15 @@ def build_market(bars, out_dir, *, columns=None, force=False, skip_unknown=False
 
     attrs = load_attributes(attributes)
     source = "DataFrame" if isinstance(bars, pd.DataFrame) else str(bars)
-    frame = read_bars(bars, columns)
-    b = _Bars(frame, attrs, symbols, skip_unknown)
-    del frame
+    b = _Bars(_read(bars, columns), attrs, symbols, skip_unknown)
     if not len(b.keep):
         raise IngestError("no bars left to ingest")
 
-    order = np.lexsort((b.delivery, b.date, b.sym))
+    order = np.lexsort((b.delivery, b.date, b.sym)).astype(np.int32)
     sym, date, delivery = b.sym[order], b.date[order], b.delivery[order]
     rows = b.keep[order]  # input row of each sorted row
+    del order
+    b.sym = b.date = b.delivery = None
     twin = np.flatnonzero((sym[1:] == sym[:-1]) & (date[1:] == date[:-1]) & (delivery[1:] == delivery[:-1]))
     if len(twin):
         positions = np.unique(np.concatenate([rows[twin], rows[twin + 1]]))
@@ -469,14 +581,14 @@ def build_market(bars, out_dir, *, columns=None, force=False, skip_unknown=False
 
     def write(tmp: Path):
         for name, t in tables.items():
-            t.to_pickle(tmp / f"{name}.pkl", compression="gzip")
+            t.to_pickle(tmp / f"{name}.pkl", compression=GZIP)
         for name in csv_tables:
             tables[name].to_csv(tmp / f"{name}.csv")
         for name, t in extra.items():
             if name.endswith(".csv"):
                 t.to_csv(tmp / name)
             else:
-                t.to_pickle(tmp / name, compression="gzip")
+                t.to_pickle(tmp / name, compression=GZIP)
         (tmp / REPORT_NAME).write_text(report, encoding="utf-8")
 
     _write_atomic(out, force, write)
