@@ -178,6 +178,17 @@ class TestBadInput:
             assert word in str(err.value)
         assert list(tmp_path.iterdir()) == []
 
+    @pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+    def test_files_name_rows_as_frames_do(self, tmp_path, suffix):
+        bars = valid().assign(settle=["1", "2", "x", "4"])
+        if suffix == ".csv":
+            bars.to_csv(tmp_path / "bars.csv", index=False)
+        else:
+            bars.to_parquet(tmp_path / "bars.parquet", index=False)
+        with pytest.raises(IngestError, match=r"settle: not a number in row 2 \(2024-01-03, RB2405\)"):
+            build_market(tmp_path / f"bars{suffix}", tmp_path / "m", print_report=False)
+        assert not (tmp_path / "m").exists()
+
     def test_unknown_symbols_skipped_and_dates_off_calendar_warn(self, tmp_path):
         bars = valid()
         bars.loc[1, "contract"] = "XX2409"
