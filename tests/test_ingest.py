@@ -144,7 +144,10 @@ class TestRollRule:
         rows = [("2018-06-01", "SR901", 1), ("2019-08-01", "SR909", 1), ("2019-12-02", "SR001", 1),
                 ("2024-01-03", "SR312", 1), ("2024-01-04", "SR405", 1), ("2029-06-01", "SR001", 1),
                 ("2029-06-04", "sr2909", 1)]
-        out = build_market(bars_of(rows), tmp_path / "m", print_report=False)
+        bars = bars_of(rows)
+        bars["date"] = bars["date"].str.replace("-", "").astype(int)  # as vendors often write them
+        out = build_market(bars, tmp_path / "m", print_report=False)
+        assert read(out, "dominant_contract").index[0] == pd.Timestamp("2018-06-01")
         assert read(out, "dominant_contract")["SR"].tolist() == [
             "SR1901", "SR1909", "SR2001", "SR2312", "SR2405", "SR3001", "SR2909"]
 

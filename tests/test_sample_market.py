@@ -254,8 +254,10 @@ class TestGenerateOptions:
 
     def test_command_line(self, tmp_path, capsys):
         assert sm.main([str(tmp_path / "cli"), "--seed", "3", "--start", "2024-12-01",
-                        "--end", "2024-12-31", "--naming", "lower"]) == 0
+                        "--end", "2024-12-31", "--naming", "lower", "--bars", str(tmp_path / "b.parquet")]) == 0
         assert str(tmp_path / "cli") in capsys.readouterr().out
+        bars = pd.read_parquet(tmp_path / "b.parquet")
+        assert list(bars.columns) == list(sm.BAR_COLUMNS) and bars.groupby("date").size().min() > len(ATTRS)
         contract = read(tmp_path / "cli", "dominant_contract")
         assert contract.index.min() >= pd.Timestamp("2024-12-01")
         assert contract.index.max() <= pd.Timestamp("2024-12-31")

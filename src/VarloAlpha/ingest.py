@@ -245,7 +245,9 @@ class _Bars:
         n = cols.n
         self.n_read = n
         self.name_rows = cols.name_rows
-        d_codes, d_uniq = cols.date_codes, cols.date_uniques
+        d_codes, d_uniq = cols.date_codes, pd.Index(cols.date_uniques)
+        if pd.api.types.is_integer_dtype(d_uniq.dtype):
+            d_uniq = d_uniq.astype(str)  # 20240102 is a date, not nanoseconds since 1970
         parsed = pd.to_datetime(pd.Index(d_uniq), errors="coerce", format="mixed") if len(d_uniq) else \
             pd.DatetimeIndex([])
         if parsed.tz is not None:
@@ -292,7 +294,7 @@ class _Bars:
                 raise IngestError(f"symbols unknown to the attribute table: {listing} "
                                   "(skip them with skip_unknown=True or --skip-unknown)")
             warnings.warn(f"skipped the bars of symbols unknown to the attribute table: {listing}",
-                          IngestWarning, stacklevel=4)
+                          IngestWarning, stacklevel=3)
             drop = ~known[c_codes]
             self.dropped["unknown symbol"] = int(drop.sum())
             keep &= ~drop

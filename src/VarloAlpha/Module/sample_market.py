@@ -17,13 +17,6 @@ import pandas as pd
 
 HERE = Path(__file__).resolve().parent
 
-PRICE_TABLES = (
-    "dominant_settle",
-    "dominant_prevsettle",
-    "dominant_nextreturnonsettle",
-    "dominant_prevclose",
-    "dominant_vwap",
-)
 BASIS_FIELDS = ("near", "far")
 MISSING_RATE = 0.0003  # per bar, for settle, close and turnover each
 LIVE_CONTRACTS = 6  # nearest listed contracts that trade at once
