@@ -94,7 +94,7 @@ class TestRollRule:
         assert np.isnan(read(out, "dominant_nextreturnonsettle")["RB"].iloc[4])  # 2409 has no bar on d5
         assert read(out, "dominant_prevsettle")["RB"].iloc[6] == settle[(d[5], "RB2405")]
         report = (out / ingest.REPORT_NAME).read_text()
-        assert "RB" in report and "rolls" in report
+        assert "RB" in report and "rolls" in report and "0 from turnover, 7 missing" in report
 
         by_volume = bars.assign(volume=bars["open_interest"], open_interest=1.0)
         out = build_market(by_volume, tmp_path / "v", rank_by="volume", print_report=False)

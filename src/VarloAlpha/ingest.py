@@ -539,7 +539,7 @@ def build_market(bars, out_dir, *, columns=None, force=False, skip_unknown=False
         return pd.DataFrame(grid, index=dates, columns=names, dtype=dtype)
 
     tables = {}
-    dom_key = sym[dom] * CONTRACT_KEY + delivery[dom]
+    dom_key = sym[dom].astype(np.int64) * CONTRACT_KEY + delivery[dom]
     keys, inverse = np.unique(dom_key, return_inverse=True)
     # Written as the symbol plus four digits, whatever the bars' code looked like.
     labels = np.array([f"{names[k // CONTRACT_KEY]}{k % CONTRACT_KEY // 12 % 100:02d}{k % 12 + 1:02d}"
@@ -577,9 +577,10 @@ def build_market(bars, out_dir, *, columns=None, force=False, skip_unknown=False
     rolled[1:] = (g_sym[1:] == g_sym[:-1]) & (dom_key[1:] != dom_key[:-1])
     rolls = np.bincount(g_sym[rolled], minlength=n_sym)
     bars_per_symbol = np.bincount(g_sym, minlength=n_sym)
-    report = _report(source, b, dates, names, rolls, bars_per_symbol, tables, len(np.unique(dom_key)),
-                     len(np.unique(sym * CONTRACT_KEY + delivery)), from_vwap, from_turnover, rank_by, naming,
-                     off_calendar)
+    n_contracts = len(np.unique(sym.astype(np.int64) * CONTRACT_KEY + delivery))
+    vwap_counts = (from_vwap, from_turnover, int(np.count_nonzero(np.isnan(vwap))))
+    report = _report(source, b, dates, names, rolls, bars_per_symbol, tables, len(keys), n_contracts,
+                     vwap_counts, rank_by, naming, off_calendar)
 
     def write(tmp: Path):
         for name, t in tables.items():
@@ -599,8 +600,8 @@ def build_market(bars, out_dir, *, columns=None, force=False, skip_unknown=False
     return out
 
 
-def _report(source, b, dates, names, rolls, bars_per_symbol, tables, n_dominant, n_contracts, from_vwap,
-            from_turnover, rank_by, naming, off_calendar) -> str:
+def _report(source, b, dates, names, rolls, bars_per_symbol, tables, n_dominant, n_contracts, vwap_counts,
+            rank_by, naming, off_calendar) -> str:
     kept = len(b.keep)
     lines = [
         "VarloAlpha ingest report",
@@ -616,7 +617,7 @@ def _report(source, b, dates, names, rolls, bars_per_symbol, tables, n_dominant,
         f"symbols:    {len(names)} ({naming} naming)",
         f"contracts:  {n_contracts}, of which {n_dominant} were dominant",
         f"dominant:   largest {rank_by} on the symbol's previous date",
-        f"vwap:       {from_vwap} from the vwap column, {from_turnover} from turnover",
+        "vwap:       {} from the vwap column, {} from turnover, {} missing".format(*vwap_counts),
         "",
         "symbol  bar dates  rolls",
     ]

@@ -193,6 +193,7 @@ def sample_bars(seed: int = 0, start="2013-01-01", end="2024-12-31", symbols=Non
     columns = {k: np.concatenate([p[k] for p in parts]) if parts else np.array([]) for k in BAR_COLUMNS}
     bars = pd.DataFrame(columns)
     bars["contract"] = bars["contract"].astype(str)
+    bars = bars.astype({"volume": np.int64, "open_interest": np.int64})
     return bars.sort_values("date", kind="stable", ignore_index=True)
 
 
