@@ -39,7 +39,8 @@ def make_bars(years, n_symbols, live, seed=0):
     k = np.tile(np.arange(live), len(dates) * len(symbols))
     delivery = month[d] + 1 + k
     prefix = np.array(symbols, dtype=object)[s]
-    codes = prefix + pd.Series((delivery // 12 % 100) * 100 + delivery % 12 + 1).astype(str).str.zfill(4).to_numpy(object)
+    yymm = pd.Series((delivery // 12 % 100) * 100 + delivery % 12 + 1).astype(str).str.zfill(4)
+    codes = prefix + yymm.to_numpy(object)
     level = 1000 * np.exp(np.cumsum(rng.normal(0, 0.01, (len(dates), len(symbols))), axis=0))
     settle = level[d, s] * np.exp(0.002 * k + rng.normal(0, 0.001, n))
     close = settle * np.exp(rng.normal(0, 0.003, n))
