@@ -1,7 +1,9 @@
 """Deterministic synthetic Chinese-futures market for tests, demos and benchmarks.
 
-Prices are random walks, not real quotes; only the table layout, calendar,
-contract codes and the relations between tables mimic a real data directory.
+Prices are random walks, not real quotes. The market is made as daily bars of every listed contract, with
+open interest migrating from contract to contract, and built into a data directory by varlo-ingest's
+build_market, the same path a user's own bars take; only the calendar, contract codes, and the relations
+between contracts and tables mimic a real market.
 """
 
 from __future__ import annotations
@@ -15,15 +17,13 @@ import pandas as pd
 
 HERE = Path(__file__).resolve().parent
 
-PRICE_TABLES = (
-    "dominant_settle",
-    "dominant_prevsettle",
-    "dominant_nextreturnonsettle",
-    "dominant_prevclose",
-    "dominant_vwap",
-)
 BASIS_FIELDS = ("near", "far")
-MISSING_RATE = 0.001
+MISSING_RATE = 0.0003  # per bar, for settle, close and turnover each
+LIVE_CONTRACTS = 6  # nearest listed contracts that trade at once
+MONTHS_LISTED = 12  # a contract lists this many months before delivery
+MIGRATION_DAYS = 8  # trading days over which open interest moves to the next contract
+BAR_COLUMNS = ("date", "contract", "open", "high", "low", "close", "settle", "volume", "open_interest",
+               "turnover")
 # Log prices mean-revert with a half-life of about a year so levels stay plausible.
 PERSISTENCE = 0.998
 
@@ -89,14 +89,6 @@ def _dominant_month_index(dates: pd.DatetimeIndex, symbol: str) -> np.ndarray:
     return earliest + ahead[earliest % 12]
 
 
-def _codes(prefix: str, month_index: np.ndarray, first: int) -> np.ndarray:
-    uniq, inverse = np.unique(month_index, return_inverse=True)
-    labels = np.array([f"{prefix}{(u // 12) % 100:02d}{u % 12 + 1:02d}" for u in uniq], dtype=object)
-    out = labels[inverse]
-    out[:first] = None
-    return out
-
-
 def _ar1(shocks: np.ndarray, phi: float, block: int = 512) -> np.ndarray:
     """x[t] = phi * x[t-1] + shocks[t], x[-1] = 0, without a per-element loop."""
     out = np.empty_like(shocks)
@@ -112,125 +104,169 @@ def _ar1(shocks: np.ndarray, phi: float, block: int = 512) -> np.ndarray:
     return out
 
 
-def _simulate_symbol(rng, n, first, roll, base, vol):
-    """One symbol's dominant-contract series; entries before `first` are NaN."""
-    live = np.arange(n) >= first
-    level = _ar1(np.where(live, rng.normal(0.0, vol, n), 0.0), PERSISTENCE)
-    r = np.diff(level, prepend=0.0)
-    spread = rng.normal(0.0, 0.004, n) * roll          # log gap between new and old contract
-    old_leg = rng.normal(0.0, 0.1 * vol, n) * roll     # old contract's own move on a roll day
-    close_noise = rng.normal(0.0, 0.3 * vol, n)
-    fresh_close_noise = rng.normal(0.0, 0.3 * vol, n)
-    vwap_noise = np.clip(rng.normal(0.0, 0.25 * vol, n), -vol, vol)
+def _ramp(days: np.ndarray) -> np.ndarray:
+    return np.clip(1.0 - days / MIGRATION_DAYS, 0.0, 1.0)
 
-    settle = base * np.exp(np.cumsum(r + spread))
-    close = settle * np.exp(close_noise)
 
-    prevsettle = np.full(n, np.nan)
-    prevsettle[1:] = settle[:-1]
-    # On a roll the new contract's previous settle differs from the old one's by the spread.
-    switch = roll.copy()
-    switch[first] = True
-    prevsettle[switch] = settle[switch] * np.exp(-r[switch])
+def _symbol_bars(rng, dates, symbol, prefix, czce, base, vol, multiplier):
+    """Daily bars of one symbol's listed contracts over `dates` (its listed dates)."""
+    m = len(dates)
+    months, lead = ROLL_CYCLE.get(symbol, DEFAULT_CYCLE)
+    month_now = dates.year.to_numpy() * 12 + dates.month.to_numpy() - 1
+    day = dates.day.to_numpy()
+    lo, hi = month_now[0] - 1, month_now[-1] + MONTHS_LISTED + 2
+    cycle = np.arange(lo, hi)
+    cycle = cycle[np.isin(cycle % 12 + 1, months)]
+    # A contract trades until the cut-off day of its delivery month.
+    cutoff = 20 if lead == 0 else 15
+    nearest = np.searchsorted(cycle, month_now + (day >= cutoff))
+    ordinal = nearest[:, None] + np.arange(LIVE_CONTRACTS)
+    listed = ordinal < len(cycle)
+    ordinal = np.minimum(ordinal, len(cycle) - 1)
+    ahead = cycle[ordinal] - month_now[:, None]
+    listed &= ahead <= MONTHS_LISTED
 
-    prevclose = np.full(n, np.nan)
-    prevclose[1:] = close[:-1]
-    prevclose[switch] = prevsettle[switch] * np.exp(fresh_close_noise[switch])
+    # Open interest peaks on the contract the usual roll calendar makes dominant and migrates to the next
+    # one over the days around each roll, so the largest holding changes hands as in a real market.
+    dominant = np.searchsorted(cycle, _dominant_month_index(dates, symbol)).astype(float)
+    far = 10 * MIGRATION_DAYS + m
+    rolls = np.concatenate(([-far], np.flatnonzero(np.diff(dominant) != 0) + 1, [far]))
+    t = np.arange(m)
+    after = np.searchsorted(rolls, t, side="right")
+    since, until = t - rolls[after - 1], rolls[after] - t
+    centre = dominant - 0.5 * _ramp(since) + 0.5 * _ramp(until)
+    share = np.exp(-2.0 * (ordinal - centre[:, None]) ** 2)
 
-    nextret = np.full(n, np.nan)
-    nextret[:-1] = settle[1:] / settle[:-1] - 1.0
-    # The contract held today is the old one when tomorrow rolls.
-    rolls_next = np.flatnonzero(roll[1:])
-    nextret[rolls_next] = np.exp(r[rolls_next + 1] + old_leg[rolls_next + 1]) - 1.0
-
-    vwap = settle * np.exp(vwap_noise)
-    tables = {
-        "dominant_settle": settle,
-        "dominant_prevsettle": prevsettle,
-        "dominant_nextreturnonsettle": nextret,
-        "dominant_prevclose": prevclose,
-        "dominant_vwap": vwap,
-    }
-    for key, values in tables.items():
-        values[~live] = np.nan
-        values[live & (rng.random(n) < MISSING_RATE)] = np.nan
-    close[~live] = np.nan
+    level = _ar1(rng.normal(0.0, vol, m), PERSISTENCE)
+    carry = np.clip(rng.normal(0.0, 0.04), -0.08, 0.08)
+    offset = rng.normal(0.0, 0.004, len(cycle))
+    shape = (m, LIVE_CONTRACTS)
+    log_settle = (np.log(base) + level[:, None] + carry * ahead / 12.0 + offset[ordinal]
+                  + rng.normal(0.0, 0.001, shape))
+    settle = np.exp(log_settle)
+    close = settle * np.exp(rng.normal(0.0, 0.3 * vol, shape))
+    open_ = settle * np.exp(rng.normal(0.0, 0.5 * vol, shape))
+    high = np.maximum(np.maximum(open_, close), settle) * np.exp(np.abs(rng.normal(0.0, 0.3 * vol, shape)))
+    low = np.minimum(np.minimum(open_, close), settle) * np.exp(-np.abs(rng.normal(0.0, 0.3 * vol, shape)))
+    vwap = settle * np.exp(np.clip(rng.normal(0.0, 0.25 * vol, shape), -vol, vol))
 
     size = np.exp(rng.normal(11.5, 1.0))
-    activity = np.exp(0.3 * np.tanh(np.cumsum(rng.normal(0.0, 0.05, n))))
-    volume = np.round(size * activity * rng.lognormal(0.0, 0.35, n))
-    open_interest = np.round(2.0 * size * activity * np.exp(rng.normal(0.0, 0.05, n)))
-    near = 0.03 * np.tanh(np.cumsum(rng.normal(0.0, 0.05, n))) + rng.normal(0.0, 0.003, n)
-    far = 1.6 * near + rng.normal(0.0, 0.004, n)
-    for values in (volume, open_interest, near, far):
-        values[~live] = np.nan
-    tables.update(close=close, volume=volume, open_interest=open_interest,
-                  basis_near=near, basis_far=far)
-    return tables
+    activity = np.exp(0.3 * np.tanh(np.cumsum(rng.normal(0.0, 0.05, m))))[:, None]
+    open_interest = np.round(2.0 * size * activity * share * np.exp(rng.normal(0.0, 0.05, shape)))
+    volume = np.round(size * activity * share * rng.lognormal(0.0, 0.35, shape))
+    turnover = vwap * volume * multiplier
+    for values in (settle, close, turnover):
+        values[rng.random(shape) < MISSING_RATE] = np.nan
+
+    codes = cycle % 12 + 1
+    years = cycle // 12
+    # Zhengzhou writes one year digit (SR405), the others two (rb2405).
+    labels = np.array([f"{prefix}{y % 10}{c:02d}" if czce else f"{prefix}{y % 100:02d}{c:02d}"
+                       for y, c in zip(years.tolist(), codes.tolist())], dtype=object)
+    keep = listed.ravel()
+    columns = {
+        "date": np.repeat(dates.to_numpy(), LIVE_CONTRACTS)[keep],
+        "contract": labels[ordinal.ravel()[keep]],
+    }
+    for name, values in (("open", open_), ("high", high), ("low", low), ("close", close),
+                         ("settle", settle), ("volume", volume), ("open_interest", open_interest),
+                         ("turnover", turnover)):
+        columns[name] = values.ravel()[keep]
+    return columns
+
+
+def sample_bars(seed: int = 0, start="2013-01-01", end="2024-12-31", symbols=None) -> pd.DataFrame:
+    """Daily bars per listed contract, one row per (date, contract), as a vendor's daily table holds them."""
+    attrs = _select(load_attributes(), symbols)
+    dates = trading_dates(start, end)
+    if len(dates) == 0:
+        raise ValueError(f"no trading dates between {start} and {end}")
+    firsts = dates.searchsorted(pd.to_datetime(attrs["backtest_begin_date"]))
+    parts = []
+    for j, (symbol, row) in enumerate(attrs.iterrows()):
+        first = int(firsts[j])
+        if first >= len(dates):
+            continue
+        parts.append(_symbol_bars(_symbol_rng(seed, symbol), dates[first:], symbol, row["symbol_name"],
+                                  row["exchange"] == "CZCE", BASE_PRICE.get(symbol, 1000.0),
+                                  DAILY_VOL.get(row["industry_wind"], 0.015), float(row["contract_multiplier"])))
+    columns = {k: np.concatenate([p[k] for p in parts]) if parts else np.array([]) for k in BAR_COLUMNS}
+    bars = pd.DataFrame(columns)
+    bars["contract"] = bars["contract"].astype(str)
+    bars = bars.astype({"volume": np.int64, "open_interest": np.int64})
+    return bars.sort_values("date", kind="stable", ignore_index=True)
+
+
+def _select(attrs, symbols):
+    if symbols is None:
+        return attrs
+    # Codes and symbol_name spellings differ only by case.
+    wanted = [str(s).upper() for s in symbols]
+    unknown = [s for s in wanted if s not in attrs.index]
+    if unknown:
+        raise ValueError(f"unknown symbols: {unknown}")
+    return attrs.loc[wanted]
+
+
+def _basis(seed, attrs, dates, names):
+    """A long table of two basis fields per date, as vendors ship term-structure data."""
+    n = len(dates)
+    firsts = dates.searchsorted(pd.to_datetime(attrs["backtest_begin_date"]))
+    fields = {f: np.full((n, len(attrs)), np.nan) for f in BASIS_FIELDS}
+    for j, symbol in enumerate(attrs.index):
+        # A stream of its own, so the bars' draws stay as they are.
+        rng = np.random.default_rng([seed, zlib.crc32(symbol.encode()), 1])
+        near = 0.03 * np.tanh(np.cumsum(rng.normal(0.0, 0.05, n))) + rng.normal(0.0, 0.003, n)
+        far = 1.6 * near + rng.normal(0.0, 0.004, n)
+        live = np.arange(n) >= firsts[j]
+        fields["near"][live, j] = near[live]
+        fields["far"][live, j] = far[live]
+    stacked = np.stack([fields[f] for f in BASIS_FIELDS], axis=1)
+    basis = pd.DataFrame(stacked.reshape(n * len(BASIS_FIELDS), len(names)),
+                         index=dates.repeat(len(BASIS_FIELDS)), columns=names)
+    basis.insert(0, "field", np.tile(np.array(BASIS_FIELDS, dtype=object), n))
+    return basis
 
 
 def generate(path, seed: int = 0, start="2013-01-01", end="2024-12-31",
              naming: str = "upper", symbols=None) -> Path:
-    """Write a sample data directory at `path` and return it."""
+    """Write a sample data directory at `path` and return it.
+
+    The market is made as per-contract daily bars and built by `VarloAlpha.ingest.build_market`, the
+    path a user's own bars take. An existing sample directory at `path` is replaced; any other non-empty
+    directory is refused.
+    """
+    return _generate(path, seed, start, end, naming, symbols)
+
+
+def _generate(path, seed, start, end, naming, symbols, bars_path=None, print_report=False):
+    from VarloAlpha.ingest import REPORT_NAME, build_market
+
     if naming not in ("upper", "lower"):
         raise ValueError(f"naming must be 'upper' or 'lower', got {naming!r}")
-    attrs = load_attributes()
-    if symbols is not None:
-        # Codes and symbol_name spellings differ only by case.
-        wanted = [str(s).upper() for s in symbols]
-        unknown = [s for s in wanted if s not in attrs.index]
-        if unknown:
-            raise ValueError(f"unknown symbols: {unknown}")
-        attrs = attrs.loc[wanted]
-    dates = trading_dates(start, end)
-    n = len(dates)
-    if n == 0:
-        raise ValueError(f"no trading dates between {start} and {end}")
-
+    attrs = _select(load_attributes(), symbols)
+    bars = sample_bars(seed, start, end, list(attrs.index))
+    if bars.empty:
+        raise ValueError(f"no listed contract between {start} and {end}")
+    if bars_path is not None:
+        _write_bars(bars, Path(bars_path))
+    dates = pd.DatetimeIndex(bars["date"].unique()).sort_values().as_unit("ns").rename(None)
     names = list(attrs.index if naming == "upper" else attrs["symbol_name"])
-    firsts = dates.searchsorted(pd.to_datetime(attrs["backtest_begin_date"]))
-
-    codes = np.empty((n, len(attrs)), dtype=object)
-    columns: dict[str, list[np.ndarray]] = {}
-    for j, (symbol, row) in enumerate(attrs.iterrows()):
-        first = int(firsts[j])
-        month_index = _dominant_month_index(dates, symbol)
-        prefix = symbol if naming == "upper" else row["symbol_name"]
-        codes[:, j] = _codes(prefix, month_index, min(first, n))
-        roll = np.zeros(n, bool)
-        roll[1:] = month_index[1:] != month_index[:-1]
-        roll[: first + 1] = False
-        if first >= n:
-            series = {k: np.full(n, np.nan) for k in _empty_keys()}
-        else:
-            series = _simulate_symbol(_symbol_rng(seed, symbol), n, first, roll,
-                                      BASE_PRICE.get(symbol, 1000.0),
-                                      DAILY_VOL.get(row["industry_wind"], 0.015))
-        for key, values in series.items():
-            columns.setdefault(key, []).append(values)
-
     out = Path(path)
-    out.mkdir(parents=True, exist_ok=True)
-
-    def frame(values):
-        return pd.DataFrame(values, index=dates, columns=names)
-
-    pd.DataFrame(codes, index=dates, columns=names, dtype=object).to_pickle(out / "dominant_contract.pkl", compression="gzip")
-    for key in (*PRICE_TABLES, "close", "volume"):
-        frame(np.column_stack(columns[key])).to_pickle(out / f"{key}.pkl", compression="gzip")
-    frame(np.column_stack(columns["open_interest"])).to_csv(out / "open_interest.csv")
-
-    stacked = np.stack([np.column_stack(columns[f"basis_{f}"]) for f in BASIS_FIELDS], axis=1)
-    basis = pd.DataFrame(stacked.reshape(n * len(BASIS_FIELDS), len(names)),
-                         index=dates.repeat(len(BASIS_FIELDS)), columns=names)
-    basis.insert(0, "field", np.tile(np.array(BASIS_FIELDS, dtype=object), n))
-    basis.to_pickle(out / "basis.pkl", compression="gzip")
-    return out
+    return build_market(bars, out, naming=naming, symbols=list(attrs.index), csv_tables=("open_interest",),
+                        extra_tables={"basis.pkl": _basis(seed, attrs, dates, names)}, print_report=print_report,
+                        force=(out / REPORT_NAME).exists())
 
 
-def _empty_keys():
-    return (*PRICE_TABLES, "close", "volume", "open_interest",
-            *(f"basis_{f}" for f in BASIS_FIELDS))
+def _write_bars(bars, path):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    name = path.name.lower()
+    if name.endswith((".parquet", ".pq")):
+        bars.to_parquet(path, index=False)
+    elif name.endswith((".csv", ".csv.gz")):
+        bars.to_csv(path, index=False, date_format="%Y-%m-%d")
+    else:
+        raise ValueError(f"bars file must end in .csv, .csv.gz, .parquet or .pq: {path}")
 
 
 def main(argv=None) -> int:
@@ -240,9 +276,12 @@ def main(argv=None) -> int:
     parser.add_argument("--start", default="2013-01-01")
     parser.add_argument("--end", default="2024-12-31")
     parser.add_argument("--naming", choices=("upper", "lower"), default="upper")
+    parser.add_argument("--bars", metavar="FILE",
+                        help="also write the generated bars to FILE (.csv, .csv.gz, .parquet or .pq), the "
+                             "input varlo-ingest takes")
     args = parser.parse_args(argv)
-    print(generate(args.directory, seed=args.seed, start=args.start, end=args.end,
-                   naming=args.naming))
+    print(_generate(args.directory, args.seed, args.start, args.end, args.naming, None, bars_path=args.bars,
+                    print_report=True))
     return 0
 
 
