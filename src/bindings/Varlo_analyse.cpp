@@ -134,8 +134,13 @@ void plot(const Figures& f, const py::object& dates, const py::object& symbols, 
 
   py::tuple fig2 = plt.attr("subplots")(2, 1);
   py::object ax3 = fig2[1][py::int_(0)], ax4 = fig2[1][py::int_(1)];
-  returns.attr("dropna")("axis"_a = 1, "how"_a = "all").attr("cumsum")("axis"_a = 0).attr("plot")(
-      "ax"_a = ax3, "title"_a = "Yield Curve of Symbols");
+  const py::object curves = returns.attr("dropna")("axis"_a = 1, "how"_a = "all").attr("cumsum")("axis"_a = 0);
+  // A run without any return (no position ever) leaves no column to draw: its axes keep their title.
+  if (py::len(curves.attr("columns")) == 0) {
+    ax3.attr("set_title")("Yield Curve of Symbols");
+  } else {
+    curves.attr("plot")("ax"_a = ax3, "title"_a = "Yield Curve of Symbols");
+  }
   series(f.symbols.total_return, symbols).attr("to_frame")("total_return").attr("plot")(
       "kind"_a = "bar", "ax"_a = ax4, "title"_a = "Yields of Symbols");
 }

@@ -9,6 +9,7 @@
 
 #include "grids.hpp"
 #include "alpha_frame_bridge.hpp"
+#include "config_check.hpp"
 #include "pandas_bridge.hpp"
 #include "sizing.hpp"
 
@@ -68,12 +69,12 @@ class DailyProgress {
 
 // before_loop runs once the context holds its data and parameters, just before the first date.
 py::tuple get_alpha(py::object config, py::object ai_init, py::object ai_get_alpha, const py::object& context_cls,
-                    const std::function<void()>& before_loop = {}) {
+                    const std::function<void(const py::object&)>& before_loop = {}) {
   py::object context = context_cls(config);
   ai_init(context);
   context.attr("get_data")();
   context.attr("set_parameters")();
-  if (before_loop) before_loop();
+  if (before_loop) before_loop(context);
   // Bound once: the per-day calls then skip the attribute lookup.
   py::object get_symbols = context.attr("get_symbols");
   py::object record_alpha = context.attr("record_alpha");
@@ -106,6 +107,8 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   const py::object data_path = br::as_path(config[py::str("data_path")]);
   const auto tables = br::read_pickles_gz({data_path / (trade_contract + py::str("_prevclose.pkl")),
                                            data_path / (trade_contract + py::str("_") + matching_type + py::str(".pkl"))});
+  br::check_date_index(tables[0], trade_contract + py::str("_prevclose.pkl"));
+  br::check_date_index(tables[1], trade_contract + py::str("_") + matching_type + py::str(".pkl"));
   py::object prevclose = tables[0].attr("reindex_like")(position_alpha);
   py::object matching_price = tables[1].attr("reindex_like")(position_alpha);
   py::object columns = position_alpha.attr("columns");
@@ -256,13 +259,18 @@ py::object alpha_frame_function(const py::object& config, const py::object& ai_g
 py::object run_steps(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
                      const py::object& summary_name, const py::dict& ns) {
   const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha);
-  const auto checks = [&] { check_later_steps(config, ns); };
+  const auto checks = [&](const py::object& context) {
+    check_later_steps(config, ns);
+    br::check_chains(config, context, ns);
+  };
   py::tuple collected = ai_alpha_frame.is_none()
                             ? get_alpha(config, ai_init, ai_get_alpha, ns["Context"], checks)
                             : br::get_alpha_frame(config, ai_init, ai_alpha_frame, ns["Context"], checks);
   const py::object alpha = collected[0];
+  br::warn_alpha(alpha, ns);
   const py::object position_alpha = get_position_alpha(alpha, collected[1], config, ns);
   py::tuple positions = get_position(position_alpha, config);
+  br::warn_positions(positions[1], ns);
   py::dict result;
   result["alpha"] = alpha;
   result["position_alpha"] = position_alpha;
@@ -331,6 +339,7 @@ bool figures_to_files(const py::object& config) {
 }
 
 py::object backtest(const py::object& config, py::object ai_init, py::object ai_get_alpha, const py::dict& ns) {
+  br::check_config(config, ns);
   if (ai_init.is_none() || ai_get_alpha.is_none()) {
     // import_module: a dotted alpha_id names the strategy module itself, not its top-level package.
     py::object strategy = py::module_::import("importlib").attr("import_module")(config[py::str("base")][py::str("alpha_id")]);
@@ -395,6 +404,7 @@ PYBIND11_MODULE(Varlo_module, m) {
   }
   br::bind_public_names(m, py::module_::import("VarloAlpha.Module.Varlo_operators"));
   py::dict ns = m.attr("__dict__");
+  br::register_config_check(m);
 
   m.def(
       "get_alpha",
