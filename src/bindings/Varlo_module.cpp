@@ -10,6 +10,7 @@
 #include "grids.hpp"
 #include "alpha_frame_bridge.hpp"
 #include "config_check.hpp"
+#include "config_values.hpp"
 #include "pandas_bridge.hpp"
 #include "sizing.hpp"
 
@@ -148,7 +149,7 @@ bool truthy(const py::handle& v) { return py::bool_(py::reinterpret_borrow<py::o
 
 std::string text(const py::handle& v) { return py::str(v).cast<std::string>(); }
 
-std::string run_id_of(const py::object& path) { return text(path.attr("name").attr("split")("_")[py::int_(-1)]); }
+std::string run_id_of(const py::object& path) { return br::fs_text(path.attr("name").attr("split")("_")[py::int_(-1)]); }
 
 // A file a later step will read: when it is not there to be read, that step's own reader raises now.
 void check_readable(const py::object& path, const py::object& reader, const py::kwargs& how) {
@@ -181,12 +182,12 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   (void)py::object(trade[py::str("capital")]);
   (void)py::object(trade[py::str("leverage")]);
   // analyse: required trade keys, its four price tables, the interest rule, the output section.
-  const std::string a_contract = text(trade[py::str("trade_contract")]);
-  const std::string a_matching = text(trade[py::str("matching_type")]);
+  const std::string a_contract = br::fs_text(trade[py::str("trade_contract")]);
+  const std::string a_matching = br::fs_text(trade[py::str("matching_type")]);
   const py::object interest = trade.attr("get")("interest", "simple");
   for (const std::string& stem : {a_contract + "_nextreturnonsettle.pkl", a_contract + "_settle.pkl",
                                   a_contract + "_prevsettle.pkl", a_contract + "_" + a_matching + ".pkl"}) {
-    check_readable(data_path / py::str(stem), read_pickle, gz);
+    check_readable(data_path / br::fs_str(stem), read_pickle, gz);
   }
   (void)br::number_of(trade.attr("get")("commission", 0), "commission");
   if (!interest.equal(py::str("simple")) && !interest.equal(py::str("compound"))) {
@@ -198,7 +199,7 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   if (writes) {
     (void)run_id_of(br::as_path(output[py::str("save_path")]));
     if (on("last_position", true)) {
-      check_readable(data_path / py::str(text(trade[py::str("trade_contract")]) + "_contract.pkl"), read_pickle, gz);
+      check_readable(data_path / br::fs_str(a_contract + "_contract.pkl"), read_pickle, gz);
     }
   }
   // backtest's own stratification step and what stratification reads first.
@@ -211,8 +212,8 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   py::kwargs csv;
   csv["index_col"] = 0;
   csv["parse_dates"] = true;
-  check_readable(path / py::str("alpha_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
-  check_readable(path / py::str("nextreturn_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
+  check_readable(path / br::fs_str("alpha_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
+  check_readable(path / br::fs_str("nextreturn_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
 }
 
 // The run's figures saved as PNG beside its reports and closed, for runs that nobody watches.
@@ -231,7 +232,7 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
     for (std::size_t i = 0; i < py::len(numbers); ++i) {
       const std::string stem = i < stems.size() ? stems[i] : "figure" + std::to_string(i + 1);
       py::object fig = plt.attr("figure")(numbers[i]);
-      fig.attr("savefig")(path / py::str(stem + "_" + run_id + ".png"));
+      fig.attr("savefig")(path / br::fs_str(stem + "_" + run_id + ".png"));
       plt.attr("close")(fig);
     }
   };

@@ -360,11 +360,22 @@ void warn_alpha(const py::object& alpha, const py::dict& ns) {
     warn(ns, "AlphaWarning", "the alpha holds inf or -inf on " + std::to_string(py::len(inf_rows)) + " date(s), first on " +
                                  date_of(alpha.attr("index")[r]) + " for " + py::str(alpha.attr("columns")[c]).cast<std::string>());
   }
-  const py::object empty_rows = numpy.attr("flatnonzero")(numpy.attr("isnan")(values).attr("all")("axis"_a = 1));
-  if (py::len(empty_rows) > 0) {
-    warn(ns, "AlphaWarning", "the alpha has no value for any symbol on " + std::to_string(py::len(empty_rows)) + " of " +
-                                 std::to_string(py::len(alpha)) + " date(s), first on " +
-                                 date_of(alpha.attr("index")[empty_rows[py::int_(0)]]));
+  // Dates before the first value are the strategy's warm-up; a date without any value after it, or no value
+  // at all, is not.
+  const py::object empty = numpy.attr("isnan")(values).attr("all")("axis"_a = 1);
+  const py::object valued = numpy.attr("flatnonzero")(empty.attr("__invert__")());
+  const auto n = py::len(alpha);
+  if (py::len(valued) == 0) {
+    warn(ns, "AlphaWarning", "the alpha has no value for any symbol on any of its " + std::to_string(n) + " date(s), from " +
+                                 date_of(alpha.attr("index")[py::int_(0)]));
+    return;
+  }
+  const py::object gaps = numpy.attr("flatnonzero")(empty[py::slice(valued[py::int_(0)].cast<py::ssize_t>(), n, 1)]);
+  if (py::len(gaps) > 0) {
+    const auto first = valued[py::int_(0)].cast<py::ssize_t>() + gaps[py::int_(0)].cast<py::ssize_t>();
+    warn(ns, "AlphaWarning", "the alpha has no value for any symbol on " + std::to_string(py::len(gaps)) + " of " +
+                                 std::to_string(n) + " date(s) after its first value, first on " +
+                                 date_of(alpha.attr("index")[py::int_(first)]));
   }
 }
 
