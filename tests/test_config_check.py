@@ -3,6 +3,7 @@ import csv
 import importlib.util
 import inspect
 import math
+import os
 import shutil
 import sys
 import warnings
@@ -259,3 +260,12 @@ def test_every_public_callable_has_a_signature():
     assert list(inspect.signature(vm.set_num_threads).parameters) == ["n"]
     assert list(inspect.signature(vt.get_holidays).parameters) == []
     assert list(inspect.signature(vc.Context.get_data).parameters) == ["self"]
+
+
+def test_paths_that_are_not_utf8_are_read_and_written(config, tmp_path):
+    market = tmp_path / os.fsdecode(b"m\xff")
+    shutil.copytree(config["data_path"], market)
+    config["data_path"] = market
+    config["output"].update(save_path=market / os.fsdecode(b"r_\xfe"), stratification=3)
+    vm.backtest(config, init, daily)
+    assert (config["output"]["save_path"] / os.fsdecode(b"summary_\xfe.txt")).is_file()
