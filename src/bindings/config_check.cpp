@@ -79,7 +79,7 @@ void judge_keys(const py::handle& mapping, const std::map<std::string, Row>& kno
   py::list names;
   for (const auto& [k, row] : known) names.append(py::str(k));
   for (py::handle key : mapping) {
-    if (PyUnicode_Check(key.ptr()) && known.count(py::str(key).cast<std::string>()) != 0) continue;
+    if (PyUnicode_Check(key.ptr()) && known.count(fs_text(key)) != 0) continue;
     const py::list close = py::module_::import("difflib").attr("get_close_matches")(py::str(key), names, 1);
     std::string message = "unknown key " + shown(key) + " in " + where;
     if (close.empty()) {
