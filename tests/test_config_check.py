@@ -269,3 +269,13 @@ def test_paths_that_are_not_utf8_are_read_and_written(config, tmp_path):
     config["output"].update(save_path=market / os.fsdecode(b"r_\xfe"), stratification=3)
     vm.backtest(config, init, daily)
     assert (config["output"]["save_path"] / os.fsdecode(b"summary_\xfe.txt")).is_file()
+
+
+def test_a_misspelt_frame_function_warns(config, tmp_path, monkeypatch):
+    (tmp_path / "varlo_misspelt_strategy.py").write_text(
+        "from test_config_check import init, daily as get_alpha\n\n\ndef get_alpha_fram(context):\n    pass\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    config["base"].update(alpha_id="varlo_misspelt_strategy", alpha_frame=True)
+    with pytest.warns(vm.ConfigWarning, match="did you mean 'get_alpha_fram'"):
+        vm.backtest(config)
+    assert "day" in CALLS

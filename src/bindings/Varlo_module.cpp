@@ -242,7 +242,7 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
 
 // The strategy module's whole-frame function when config["base"]["alpha_frame"] asks for it and the daily
 // function in use is that module's own; otherwise None.
-py::object alpha_frame_function(const py::object& config, const py::object& ai_get_alpha) {
+py::object alpha_frame_function(const py::object& config, const py::object& ai_get_alpha, const py::dict& ns) {
   const py::object base = config[py::str("base")];
   const int wanted = PyObject_IsTrue(base.attr("get")("alpha_frame", false).ptr());
   if (wanted < 0) throw py::error_already_set();
@@ -250,16 +250,23 @@ py::object alpha_frame_function(const py::object& config, const py::object& ai_g
   const py::object alpha_id = base.attr("get")("alpha_id", py::none());
   if (alpha_id.is_none()) return py::none();
   const py::object strategy = py::module_::import("importlib").attr("import_module")(alpha_id);
-  if (!py::hasattr(strategy, "get_alpha_frame") || !ai_get_alpha.is(py::getattr(strategy, "get_alpha", py::none()))) {
+  if (!py::hasattr(strategy, "get_alpha_frame")) {
+    // A misspelt function would otherwise silently turn the run into the daily loop.
+    const py::list close = py::module_::import("difflib").attr("get_close_matches")("get_alpha_frame", py::module_::import("builtins").attr("dir")(strategy), 1);
+    std::string message = "config['base']['alpha_frame'] is set but the strategy module " + py::repr(alpha_id).cast<std::string>() +
+                          " has no get_alpha_frame";
+    message += close.empty() ? "; the daily get_alpha runs" : " (did you mean " + py::repr(close[0]).cast<std::string>() + "?); the daily get_alpha runs";
+    if (PyErr_WarnEx(py::object(ns["ConfigWarning"]).ptr(), message.c_str(), 2) < 0) throw py::error_already_set();
     return py::none();
   }
+  if (!ai_get_alpha.is(py::getattr(strategy, "get_alpha", py::none()))) return py::none();
   return strategy.attr("get_alpha_frame");
 }
 
 // Steps 3 to 7 of a run: alpha, position alpha, positions, the result dictionary, the analysis.
 py::object run_steps(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
                      const py::object& summary_name, const py::dict& ns) {
-  const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha);
+  const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha, ns);
   const auto checks = [&](const py::object& context) {
     check_later_steps(config, ns);
     br::check_chains(config, context, ns);
