@@ -134,8 +134,13 @@ void plot(const Figures& f, const py::object& dates, const py::object& symbols, 
 
   py::tuple fig2 = plt.attr("subplots")(2, 1);
   py::object ax3 = fig2[1][py::int_(0)], ax4 = fig2[1][py::int_(1)];
-  returns.attr("dropna")("axis"_a = 1, "how"_a = "all").attr("cumsum")("axis"_a = 0).attr("plot")(
-      "ax"_a = ax3, "title"_a = "Yield Curve of Symbols");
+  const py::object curves = returns.attr("dropna")("axis"_a = 1, "how"_a = "all").attr("cumsum")("axis"_a = 0);
+  // A run without any return (no position ever) leaves no column to draw: its axes keep their title.
+  if (py::len(curves.attr("columns")) == 0) {
+    ax3.attr("set_title")("Yield Curve of Symbols");
+  } else {
+    curves.attr("plot")("ax"_a = ax3, "title"_a = "Yield Curve of Symbols");
+  }
   series(f.symbols.total_return, symbols).attr("to_frame")("total_return").attr("plot")(
       "kind"_a = "bar", "ax"_a = ax4, "title"_a = "Yields of Symbols");
 }
@@ -144,9 +149,9 @@ void plot(const Figures& f, const py::object& dates, const py::object& symbols, 
 // place: a failed write leaves no partial file and keeps an earlier file of that name whole.
 py::object write_replacing(const py::object& dir, const std::string& name,
                            const std::function<void(const py::object&)>& write) {
-  const py::object target = dir / py::str(name);
+  const py::object target = dir / br::fs_str(name);
   const py::object temp =
-      dir / py::str("." + name + "." + text(py::module_::import("uuid").attr("uuid4")().attr("hex")) + ".tmp");
+      dir / br::fs_str("." + name + "." + text(py::module_::import("uuid").attr("uuid4")().attr("hex")) + ".tmp");
   try {
     write(temp);
     temp.attr("replace")(target);
@@ -214,14 +219,14 @@ void write_last_position(const py::object& config, const py::object& path, const
   table = table.attr("astype")(py::dict("position"_a = "int64", "abs_position"_a = "int64", "sign_position"_a = "int64"));
 
   path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-  const std::string name = text(config["output"].attr("get")("last_position_name", "account")) + "_" +
+  const std::string name = br::fs_text(config["output"].attr("get")("last_position_name", "account")) + "_" +
                            text(last_timestamp.attr("strftime")("%Y%m%d")) + ".txt";
   // The new file first: a failed write leaves the earlier position files in place.
   spared.append(write_replacing(path, name, [&](const py::object& to) { table.attr("to_csv")(to, "index"_a = false); }));
   // Then the position files of earlier runs go, whatever their first part; nothing else this call did
   // not write (a user's notes_2024.txt, another run's summary_10.txt) is touched.
   for (py::handle old : path.attr("iterdir")()) {
-    if (!position_file_name(text(old.attr("name"))) || spared.contains(old) || old.attr("is_dir")().cast<bool>()) {
+    if (!position_file_name(br::fs_text(old.attr("name"))) || spared.contains(old) || old.attr("is_dir")().cast<bool>()) {
       continue;
     }
     old.attr("unlink")();
@@ -300,7 +305,7 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   auto on = [&](const char* key) { return py::bool_(output.attr("get")(key, true)).cast<bool>(); };
   if (!on("output")) return summary;
   const py::object path = br::as_path(output["save_path"]);
-  const std::string run_id = text(path.attr("name").attr("split")("_")[py::int_(-1)]);
+  const std::string run_id = br::fs_text(path.attr("name").attr("split")("_")[py::int_(-1)]);
   const bool print = on("print"), draw = on("plot"), report = on("report");
   const bool page = py::bool_(output.attr("get")("html", false)).cast<bool>();
 
@@ -427,8 +432,8 @@ std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths
   std::vector<std::optional<varlo::DateTable>> parsed(n);
   if (reader.is(py::module_::import("pandas.io.parsers.readers").attr("read_csv"))) {
     std::vector<std::string> names;
-    py::object fspath = py::module_::import("os").attr("fspath");
-    for (const auto& p : paths) names.push_back(text(fspath(p)));
+    py::object fsencode = py::module_::import("os").attr("fsencode");  // bytes: names need not be UTF-8
+    for (const auto& p : paths) names.push_back(py::bytes(fsencode(p)).cast<std::string>());
     py::gil_scoped_release nogil;
     std::vector<std::jthread> workers;
     for (std::size_t i = 1; i < n; ++i) workers.emplace_back([&, i] { parsed[i] = parse_file(names[i]); });
@@ -472,9 +477,9 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg, 
     throw py::type_error("invalid stratification");
   }
   const py::object report_path = br::as_path(report_path_arg);
-  const std::string run_id = text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
-  const py::object alpha_path = report_path / py::str("alpha_" + run_id + ".csv");
-  const py::object nextreturn_path = report_path / py::str("nextreturn_" + run_id + ".csv");
+  const std::string run_id = br::fs_text(report_path.attr("name").attr("split")("_")[py::int_(-1)]);
+  const py::object alpha_path = report_path / br::fs_str("alpha_" + run_id + ".csv");
+  const py::object nextreturn_path = report_path / br::fs_str("nextreturn_" + run_id + ".csv");
   const std::vector<ReportTable> tables = read_report_tables({alpha_path, nextreturn_path});
   const ReportTable& alpha = tables[0];
   const ReportTable& nextreturn = tables[1];

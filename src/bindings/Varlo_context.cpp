@@ -48,6 +48,7 @@ struct Shared {
   py::object module_dict;
   py::object timestamp_cls;
   py::object series_cls;
+  py::object frame_cls;
   py::dtype float64;
 };
 
@@ -367,7 +368,20 @@ void record_alpha(const py::handle& self, const Shared& sh) {
       append(lists[j], p >= 0 ? py::float_(*reinterpret_cast<const double*>(v + p * stride)) : nan);
     }
   } else {
-    py::object as_dict = alpha.attr("to_dict")();
+    py::object as_dict;
+    try {
+      if (py::isinstance(alpha, sh.frame_cls)) {
+        // A frame's dict would be recorded as one dict per symbol and fail far from here.
+        PyErr_SetString(PyExc_TypeError, "context.alpha must be a Series, not a DataFrame");
+        throw py::error_already_set();
+      }
+      as_dict = alpha.attr("to_dict")();
+    } catch (py::error_already_set& e) {
+      e.value().attr("add_note")("context.alpha on " + py::str(timestamp).cast<std::string>() + " is of type " +
+                                 py::str(py::type::handle_of(alpha).attr("__name__")).cast<std::string>() +
+                                 "; the daily function must set a pandas Series indexed by symbol");
+      throw;
+    }
     std::size_t j = 0;
     for (py::handle s : universe) {
       if (j == lists.size()) break;
@@ -399,15 +413,17 @@ void do_operators(const py::handle& self, const Shared& sh) {
 namespace {
 
 void register_history(const py::object& cls) {
+  py::options options;  // the docstrings carry text signatures
+  options.disable_function_signatures();
   cls.attr("history") = py::cpp_function(
       [](py::object self, py::object name, py::object n) { return state_of(self).history.frame(self, name, n); },
       py::name("history"), py::is_method(cls), "name"_a, "n"_a,
-      "The last n rows up to timestamp of data[name] for the admitted symbols:\n"
+      "history(self, name, n)\n--\n\nThe last n rows up to timestamp of data[name] for the admitted symbols:\n"
       "data[name].loc[:timestamp, symbols].iloc[-n:], without copying the history.");
   cls.attr("history_values") = py::cpp_function(
       [](py::object self, py::object name, py::object n) { return state_of(self).history.values(self, name, n); },
       py::name("history_values"), py::is_method(cls), "name"_a, "n"_a,
-      "The values of history(name, n) as a new read-only float64 array.");
+      "history_values(self, name, n)\n--\n\nThe values of history(name, n) as a new read-only float64 array.");
 }
 
 }  // namespace
@@ -445,6 +461,7 @@ PYBIND11_MODULE(Varlo_context, m) {
   sh->module_dict = m.attr("__dict__");
   sh->timestamp_cls = br::pd().attr("Timestamp");
   sh->series_cls = br::pd().attr("Series");
+  sh->frame_cls = br::pd().attr("DataFrame");
   sh->float64 = py::dtype::of<double>();
 
   py::dict ns;
@@ -452,20 +469,28 @@ PYBIND11_MODULE(Varlo_context, m) {
   ns["__qualname__"] = "Context";
   ns["__doc__"] = "The research context: the run's calendar, universe, market data and alpha record.";
   py::object cls = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("Context", py::make_tuple(m.attr("_ContextState")), ns);
+  // Docstrings with text signatures ("name(self, ...)\n--\n\n"), which inspect.signature reads.
+  py::options options;
+  options.disable_function_signatures();
   // pybind11 treats a function named __init__ as its own constructor, so the bound name differs.
   cls.attr("__init__") = py::cpp_function([sh](py::object self, py::object config) { context_init(self, std::move(config), *sh); },
                                           py::name("_context_init"), py::is_method(cls), "config"_a,
-                                          "Build the context: calendar from dominant_contract.pkl, offset, initial state.");
+                                          "_context_init(self, config)\n--\n\nBuild the context: calendar from dominant_contract.pkl, offset, initial state.");
   cls.attr("get_data") = py::cpp_function([sh](py::object self) { get_data(self, *sh); }, py::name("get_data"),
-                                          py::is_method(cls), "Resolve the universe and load the data tables.");
+                                          py::is_method(cls), "get_data(self)\n--\n\nResolve the universe and load the data tables.");
   cls.attr("set_parameters") = py::cpp_function(&set_parameters, py::name("set_parameters"), py::is_method(cls),
-                                                "Copy config['parameters'] onto the context as attributes.");
+                                                "set_parameters(self)\n--\n\nCopy config['parameters'] onto the context as attributes.");
   cls.attr("get_symbols") = py::cpp_function([sh](py::object self) { get_symbols(self, *sh); }, py::name("get_symbols"),
-                                             py::is_method(cls), "Admit the symbols tradable by the current date.");
+                                             py::is_method(cls), "get_symbols(self)\n--\n\nAdmit the symbols tradable by the current date.");
   cls.attr("record_alpha") = py::cpp_function([sh](py::object self) { record_alpha(self, *sh); }, py::name("record_alpha"), py::is_method(cls),
-                                              "Append the current alpha and multiplier to the record.");
+                                              "record_alpha(self)\n--\n\nAppend the current alpha and multiplier to the record.");
   cls.attr("do_operators") = py::cpp_function([sh](py::object self) { do_operators(self, *sh); }, py::name("do_operators"),
-                                              py::is_method(cls), "Apply the context's own operator chain.");
+                                              py::is_method(cls), "do_operators(self)\n--\n\nApply the context's own operator chain.");
   register_history(cls);
+  // The constructor is compiled: inspect.signature(Context) reads its parameters from here.
+  const py::module_ inspect = py::module_::import("inspect");
+  const py::object parameter = inspect.attr("Parameter");
+  cls.attr("__signature__") = inspect.attr("Signature")(
+      py::make_tuple(parameter("config", parameter.attr("POSITIONAL_OR_KEYWORD"))));
   m.attr("Context") = cls;
 }

@@ -9,6 +9,8 @@
 
 #include "grids.hpp"
 #include "alpha_frame_bridge.hpp"
+#include "config_check.hpp"
+#include "config_values.hpp"
 #include "pandas_bridge.hpp"
 #include "sizing.hpp"
 
@@ -68,12 +70,12 @@ class DailyProgress {
 
 // before_loop runs once the context holds its data and parameters, just before the first date.
 py::tuple get_alpha(py::object config, py::object ai_init, py::object ai_get_alpha, const py::object& context_cls,
-                    const std::function<void()>& before_loop = {}) {
+                    const std::function<void(const py::object&)>& before_loop = {}) {
   py::object context = context_cls(config);
   ai_init(context);
   context.attr("get_data")();
   context.attr("set_parameters")();
-  if (before_loop) before_loop();
+  if (before_loop) before_loop(context);
   // Bound once: the per-day calls then skip the attribute lookup.
   py::object get_symbols = context.attr("get_symbols");
   py::object record_alpha = context.attr("record_alpha");
@@ -106,6 +108,8 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   const py::object data_path = br::as_path(config[py::str("data_path")]);
   const auto tables = br::read_pickles_gz({data_path / (trade_contract + py::str("_prevclose.pkl")),
                                            data_path / (trade_contract + py::str("_") + matching_type + py::str(".pkl"))});
+  br::check_date_index(tables[0], trade_contract + py::str("_prevclose.pkl"));
+  br::check_date_index(tables[1], trade_contract + py::str("_") + matching_type + py::str(".pkl"));
   py::object prevclose = tables[0].attr("reindex_like")(position_alpha);
   py::object matching_price = tables[1].attr("reindex_like")(position_alpha);
   py::object columns = position_alpha.attr("columns");
@@ -145,7 +149,7 @@ bool truthy(const py::handle& v) { return py::bool_(py::reinterpret_borrow<py::o
 
 std::string text(const py::handle& v) { return py::str(v).cast<std::string>(); }
 
-std::string run_id_of(const py::object& path) { return text(path.attr("name").attr("split")("_")[py::int_(-1)]); }
+std::string run_id_of(const py::object& path) { return br::fs_text(path.attr("name").attr("split")("_")[py::int_(-1)]); }
 
 // A file a later step will read: when it is not there to be read, that step's own reader raises now.
 void check_readable(const py::object& path, const py::object& reader, const py::kwargs& how) {
@@ -178,12 +182,12 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   (void)py::object(trade[py::str("capital")]);
   (void)py::object(trade[py::str("leverage")]);
   // analyse: required trade keys, its four price tables, the interest rule, the output section.
-  const std::string a_contract = text(trade[py::str("trade_contract")]);
-  const std::string a_matching = text(trade[py::str("matching_type")]);
+  const std::string a_contract = br::fs_text(trade[py::str("trade_contract")]);
+  const std::string a_matching = br::fs_text(trade[py::str("matching_type")]);
   const py::object interest = trade.attr("get")("interest", "simple");
   for (const std::string& stem : {a_contract + "_nextreturnonsettle.pkl", a_contract + "_settle.pkl",
                                   a_contract + "_prevsettle.pkl", a_contract + "_" + a_matching + ".pkl"}) {
-    check_readable(data_path / py::str(stem), read_pickle, gz);
+    check_readable(data_path / br::fs_str(stem), read_pickle, gz);
   }
   (void)br::number_of(trade.attr("get")("commission", 0), "commission");
   if (!interest.equal(py::str("simple")) && !interest.equal(py::str("compound"))) {
@@ -195,7 +199,7 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   if (writes) {
     (void)run_id_of(br::as_path(output[py::str("save_path")]));
     if (on("last_position", true)) {
-      check_readable(data_path / py::str(text(trade[py::str("trade_contract")]) + "_contract.pkl"), read_pickle, gz);
+      check_readable(data_path / br::fs_str(a_contract + "_contract.pkl"), read_pickle, gz);
     }
   }
   // backtest's own stratification step and what stratification reads first.
@@ -208,8 +212,8 @@ void check_later_steps(const py::object& config, const py::dict& ns) {
   py::kwargs csv;
   csv["index_col"] = 0;
   csv["parse_dates"] = true;
-  check_readable(path / py::str("alpha_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
-  check_readable(path / py::str("nextreturn_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
+  check_readable(path / br::fs_str("alpha_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
+  check_readable(path / br::fs_str("nextreturn_" + run_id + ".csv"), br::pd().attr("read_csv"), csv);
 }
 
 // The run's figures saved as PNG beside its reports and closed, for runs that nobody watches.
@@ -228,7 +232,7 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
     for (std::size_t i = 0; i < py::len(numbers); ++i) {
       const std::string stem = i < stems.size() ? stems[i] : "figure" + std::to_string(i + 1);
       py::object fig = plt.attr("figure")(numbers[i]);
-      fig.attr("savefig")(path / py::str(stem + "_" + run_id + ".png"));
+      fig.attr("savefig")(path / br::fs_str(stem + "_" + run_id + ".png"));
       plt.attr("close")(fig);
     }
   };
@@ -238,7 +242,7 @@ void save_figures(const py::object& config, const py::module_& plt, const py::li
 
 // The strategy module's whole-frame function when config["base"]["alpha_frame"] asks for it and the daily
 // function in use is that module's own; otherwise None.
-py::object alpha_frame_function(const py::object& config, const py::object& ai_get_alpha) {
+py::object alpha_frame_function(const py::object& config, const py::object& ai_get_alpha, const py::dict& ns) {
   const py::object base = config[py::str("base")];
   const int wanted = PyObject_IsTrue(base.attr("get")("alpha_frame", false).ptr());
   if (wanted < 0) throw py::error_already_set();
@@ -246,23 +250,35 @@ py::object alpha_frame_function(const py::object& config, const py::object& ai_g
   const py::object alpha_id = base.attr("get")("alpha_id", py::none());
   if (alpha_id.is_none()) return py::none();
   const py::object strategy = py::module_::import("importlib").attr("import_module")(alpha_id);
-  if (!py::hasattr(strategy, "get_alpha_frame") || !ai_get_alpha.is(py::getattr(strategy, "get_alpha", py::none()))) {
+  if (!py::hasattr(strategy, "get_alpha_frame")) {
+    // A misspelt function would otherwise silently turn the run into the daily loop.
+    const py::list close = py::module_::import("difflib").attr("get_close_matches")("get_alpha_frame", py::module_::import("builtins").attr("dir")(strategy), 1);
+    std::string message = "config['base']['alpha_frame'] is set but the strategy module " + py::repr(alpha_id).cast<std::string>() +
+                          " has no get_alpha_frame";
+    message += close.empty() ? "; the daily get_alpha runs" : " (did you mean " + py::repr(close[0]).cast<std::string>() + "?); the daily get_alpha runs";
+    if (PyErr_WarnEx(py::object(ns["ConfigWarning"]).ptr(), message.c_str(), 2) < 0) throw py::error_already_set();
     return py::none();
   }
+  if (!ai_get_alpha.is(py::getattr(strategy, "get_alpha", py::none()))) return py::none();
   return strategy.attr("get_alpha_frame");
 }
 
 // Steps 3 to 7 of a run: alpha, position alpha, positions, the result dictionary, the analysis.
 py::object run_steps(const py::object& config, const py::object& ai_init, const py::object& ai_get_alpha,
                      const py::object& summary_name, const py::dict& ns) {
-  const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha);
-  const auto checks = [&] { check_later_steps(config, ns); };
+  const py::object ai_alpha_frame = alpha_frame_function(config, ai_get_alpha, ns);
+  const auto checks = [&](const py::object& context) {
+    check_later_steps(config, ns);
+    br::check_chains(config, context, ns);
+  };
   py::tuple collected = ai_alpha_frame.is_none()
                             ? get_alpha(config, ai_init, ai_get_alpha, ns["Context"], checks)
                             : br::get_alpha_frame(config, ai_init, ai_alpha_frame, ns["Context"], checks);
   const py::object alpha = collected[0];
+  br::warn_alpha(alpha, ns);
   const py::object position_alpha = get_position_alpha(alpha, collected[1], config, ns);
   py::tuple positions = get_position(position_alpha, config);
+  br::warn_positions(positions[1], ns);
   py::dict result;
   result["alpha"] = alpha;
   result["position_alpha"] = position_alpha;
@@ -331,6 +347,7 @@ bool figures_to_files(const py::object& config) {
 }
 
 py::object backtest(const py::object& config, py::object ai_init, py::object ai_get_alpha, const py::dict& ns) {
+  br::check_config(config, ns);
   if (ai_init.is_none() || ai_get_alpha.is_none()) {
     // import_module: a dotted alpha_id names the strategy module itself, not its top-level package.
     py::object strategy = py::module_::import("importlib").attr("import_module")(config[py::str("base")][py::str("alpha_id")]);
@@ -395,6 +412,7 @@ PYBIND11_MODULE(Varlo_module, m) {
   }
   br::bind_public_names(m, py::module_::import("VarloAlpha.Module.Varlo_operators"));
   py::dict ns = m.attr("__dict__");
+  br::register_config_check(m);
 
   m.def(
       "get_alpha",

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -478,9 +479,15 @@ PYBIND11_MODULE(Varlo_operators, m) {
   const std::string module_name = m.attr("__name__").cast<std::string>();
   const auto industries = std::make_shared<Industries>(br::package_dir(module_name.c_str()) /
                                                        py::str("futures_attributes.csv"));
+  // Docstrings carry a text signature ("name(params)\n--\n\n"), which inspect.signature reads.
+  py::options options;
+  options.disable_function_signatures();
   const auto def = [&](const char* name, auto&& f, const char* doc, auto... args) {
+    const bool optional = (std::is_same_v<std::decay_t<decltype(args)>, py::arg_v> || ...);
+    const std::string full = std::string(name) + (optional ? "(op_alpha, parameters=None)" : "(op_alpha, parameters)") +
+                             "\n--\n\n" + doc;
     return py::cpp_function(std::forward<decltype(f)>(f), py::name(name), py::scope(m),
-                            py::sibling(py::none()), doc, args...);
+                            py::sibling(py::none()), full.c_str(), args...);
   };
 
   // Created in dependency order, then bound in the module's order.

@@ -126,8 +126,13 @@ __reduce__.__qualname__ = "TradingDay.__reduce__"
       "TradingDay", py::make_tuple(pd.attr("offsets").attr("CustomBusinessDay")), ns);
   m.attr("TradingDay") = trading_day;
 
-  m.def("get_holidays", &get_holidays,
-        "Rebuild holidays.csv in the working directory from the exchange's trading days (WindPy).");
+  {
+    // The docstring's text signature is what inspect.signature reads.
+    py::options options;
+    options.disable_function_signatures();
+    m.def("get_holidays", &get_holidays,
+          "get_holidays()\n--\n\nRebuild holidays.csv in the working directory from the exchange's trading days (WindPy).");
+  }
 
   auto core_cal = std::make_shared<const varlo::TradingCalendar>(br::calendar_of(hds));
   m.def(

@@ -182,16 +182,42 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
   }
 }
 
+// A frame that cannot be the run's alpha (a transposed frame, dates as text) would conform to a frame of
+// NaN and a run without a position.
+void check_frame_labels(const py::object& raw, const py::object& universe) {
+  py::module_ p = pd();
+  if (!py::isinstance(raw, p.attr("DataFrame"))) {
+    throw py::type_error("get_alpha_frame must return a DataFrame of dates by symbols, not '" +
+                         py::str(py::type::handle_of(raw).attr("__name__")).cast<std::string>() + "'");
+  }
+  const py::object index = raw.attr("index");
+  if (!py::isinstance(index, p.attr("DatetimeIndex")) || !index.attr("tz").is_none()) {
+    throw py::value_error("get_alpha_frame returned a frame whose index is not naive dates (" +
+                          py::str(index.attr("dtype")).cast<std::string>() + "): rows must be the trading dates");
+  }
+  if (py::len(universe) > 0 && py::len(raw.attr("columns")) > 0 &&
+      !raw.attr("columns").attr("isin")(universe).attr("any")().cast<bool>()) {
+    throw py::value_error("get_alpha_frame returned a frame whose columns share no symbol with the universe: columns must be the symbols");
+  }
+}
+
 }  // namespace
 
 py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, const py::object& ai_alpha_frame,
-                          const py::object& context_cls, const std::function<void()>& before_frame) {
+                          const py::object& context_cls, const std::function<void(const py::object&)>& before_frame) {
   py::object context = context_cls(config);
   ai_init(context);
   context.attr("get_data")();
   context.attr("set_parameters")();
-  if (before_frame) before_frame();
+  if (before_frame) before_frame(context);
   const py::object checks_obj = config[py::str("base")].attr("get")("lookahead_checks", 3);
+  if (!py::isinstance(checks_obj, py::module_::import("numbers").attr("Integral"))) {
+    throw py::type_error("config['base']['lookahead_checks'] must be an integer, not '" +
+                         py::str(py::type::handle_of(checks_obj).attr("__name__")).cast<std::string>() + "'");
+  }
+  if (checks_obj < py::int_(0)) {
+    throw py::value_error("config['base']['lookahead_checks'] must be at least 0, not " + py::repr(checks_obj).cast<std::string>());
+  }
   const long long checks = checks_obj.cast<long long>();
   const Attributes before(context);
   const py::object raw = ai_alpha_frame(context);
@@ -199,6 +225,7 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
   const py::object multiplier = context.attr("alpha_multiplier");
   const py::object calendar = context.attr("backtest_calendar");
   const py::object universe = context.attr("original_symbols");
+  check_frame_labels(raw, universe);
   const py::object table = conformed(raw, calendar, universe);
   const py::list universe_list(universe);
   const bool direct = all_float64(table) && py::len(py::set(universe_list)) == py::len(universe_list);

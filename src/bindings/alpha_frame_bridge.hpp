@@ -12,9 +12,9 @@ namespace py = pybind11;
 
 // (alpha, alpha_multiplier) as get_alpha returns them for a daily function that sets
 // context.alpha = frame.reindex(index=backtest_calendar, columns=original_symbols).loc[timestamp, symbols]
-// (and, for a multiplier Series, alpha_multiplier = multiplier.loc[timestamp]). before_frame runs once the
-// context holds its data and parameters, just before the frame function is called.
+// (and, for a multiplier Series, alpha_multiplier = multiplier.loc[timestamp]). before_frame runs with the
+// context once it holds its data and parameters, just before the frame function is called.
 py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, const py::object& ai_alpha_frame,
-                          const py::object& context_cls, const std::function<void()>& before_frame = {});
+                          const py::object& context_cls, const std::function<void(const py::object&)>& before_frame = {});
 
 }  // namespace varlo::bridge

@@ -21,6 +21,12 @@ double number_of(const py::handle& value, const char* name) {
   return v;
 }
 
+std::string fs_text(const py::handle& text) {
+  return py::bytes(py::str(text).attr("encode")("utf-8", "surrogateescape")).cast<std::string>();
+}
+
+py::str fs_str(const std::string& bytes) { return py::bytes(bytes).attr("decode")("utf-8", "surrogateescape"); }
+
 py::object as_path(const py::object& path) {
   const py::module_ pathlib = py::module_::import("pathlib");
   if (py::isinstance(path, pathlib.attr("PurePath"))) return path;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config_check.hpp"
 #include "grids.hpp"
 #include "package.hpp"
 #include "thread_budget.hpp"
@@ -118,6 +119,8 @@ py::object derive_config(const py::object& original_config, const py::object& al
       py::object key = name[py::slice(py::int_(3), py::none(), py::none())];
       config[py::str("operators")][key][key] = value;
     }
+    // The value's text becomes part of the run's folder name, which must stay inside the grid's folder.
+    br::check_name_part(py::str(value), "parameter_grid[" + py::repr(name).cast<std::string>() + "] value");
     const py::object suffix = py::str("_") + py::str(value);
     save_path = save_path + suffix;
     summary_name = summary_name + suffix;
@@ -139,6 +142,7 @@ void collect(const py::iterable& finished, std::vector<py::object>& summaries, c
 py::object multi_run(const py::object& original_config, const py::object& parameter_grid, const py::object& executor,
                      const py::object& num_threads, const py::dict& ns) {
   const py::object alpha_id = original_config[py::str("base")][py::str("alpha_id")];
+  br::check_name_part(alpha_id, "config['base']['alpha_id']");  // names the grid's report folder
   const py::list parameter_list(ns["ParameterGrid"](parameter_grid));
   const py::list parameters(parameter_grid.attr("keys")());
   const auto budget = budget_argument(num_threads, "num_threads");
@@ -242,10 +246,16 @@ constexpr const char* kMultiRunDoc =
 void register_grid_runs(py::module_& m) {
   py::dict ns = m.attr("__dict__");
   m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "一个网格回测: (序号, config) -> (序号, summary)");
-  m.def(
-      "set_num_threads", [](const py::object& n) { put_budget(budget_argument(n, "n")); }, "n"_a,
-      "设定本进程(及其子进程)内核计算可用的线程数, 写入环境变量VARLO_NUM_THREADS; None恢复为机器的处理器数");
-  m.def("get_num_threads", &thread_budget, "当前内核计算可用的线程数");
+  {
+    // Text signatures in the docstrings, for inspect.signature.
+    py::options options;
+    options.disable_function_signatures();
+    m.def(
+        "set_num_threads", [](const py::object& n) { put_budget(budget_argument(n, "n")); }, "n"_a,
+        "set_num_threads(n)\n--\n\n"
+        "设定本进程(及其子进程)内核计算可用的线程数, 写入环境变量VARLO_NUM_THREADS; None恢复为机器的处理器数");
+    m.def("get_num_threads", &thread_budget, "get_num_threads()\n--\n\n当前内核计算可用的线程数");
+  }
 
   br::def_with_signature(
       m, "multi_run",

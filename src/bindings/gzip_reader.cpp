@@ -110,8 +110,9 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   }
   std::vector<std::string> names;
   names.reserve(n);
-  py::object fspath = py::module_::import("os").attr("fspath");
-  for (const auto& p : paths) names.push_back(py::str(fspath(p)).cast<std::string>());
+  // The file system's own bytes: a name that is not UTF-8 (surrogates in Python) opens as pandas opens it.
+  py::object fsencode = py::module_::import("os").attr("fsencode");
+  for (const auto& p : paths) names.push_back(py::bytes(fsencode(p)).cast<std::string>());
 
   std::vector<std::optional<std::string>> raw(n);
   {

@@ -18,6 +18,15 @@ from .Varlo_operators import *
 
 deepcopy = copy.deepcopy
 
+class ConfigWarning(UserWarning):
+    """A configuration key the system does not read, or a switch that is not a boolean."""
+
+class AlphaWarning(UserWarning):
+    """A run whose alpha or positions look wrong: inf values, dates without any value, no position taken."""
+
+def check_config(config: dict[str, Any]) -> None:
+    """The check backtest runs before the first date, as far as it needs no market data."""
+
 def backtest(
     config: dict[str, Any],
     ai_init: Callable[[Context], Any] | None = None,
