@@ -33,18 +33,33 @@ std::size_t next_size(std::size_t current, std::size_t hint, std::size_t produce
   return current * 2;
 }
 
+// A whole file inflated, or nothing when the fast path declines it; or the check of the gzip trailer that
+// failed, which no other reader may be left to overlook (pandas' unpickler stops before the trailer).
+struct Inflated {
+  std::optional<std::string> data;
+  const char* failed_check = nullptr;
+};
+
+const char* failed_trailer_check(const z_stream& zs) {
+  if (zs.msg == nullptr) return nullptr;
+  const std::string msg = zs.msg;
+  if (msg == "incorrect data check") return "CRC";
+  if (msg == "incorrect length check") return "length";
+  return nullptr;
+}
+
 // Whole gzip file inflated (all members), or nothing when the file cannot be read that way.
-std::optional<std::string> inflate_file(const std::string& path) {
+Inflated inflate_file(const std::string& path) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  if (!std::filesystem::is_regular_file(path, ec)) return {};
   const std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (ec || size < 18 || size > (std::uintmax_t{1} << 40)) return std::nullopt;
+  if (ec || size < 18 || size > (std::uintmax_t{1} << 40)) return {};
   std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  if (!in) return {};
   std::string packed(static_cast<std::size_t>(size), '\0');
-  if (!in.read(packed.data(), static_cast<std::streamsize>(size))) return std::nullopt;
+  if (!in.read(packed.data(), static_cast<std::streamsize>(size))) return {};
   if (static_cast<unsigned char>(packed[0]) != 0x1f || static_cast<unsigned char>(packed[1]) != 0x8b) {
-    return std::nullopt;
+    return {};
   }
   const auto* tail = reinterpret_cast<const unsigned char*>(packed.data() + packed.size() - 4);
   const std::size_t hint = tail[0] | (tail[1] << 8) | (tail[2] << 16) | (static_cast<std::size_t>(tail[3]) << 24);
@@ -52,7 +67,7 @@ std::optional<std::string> inflate_file(const std::string& path) {
   out.resize(std::max(kMinBuffer, std::min(hint, packed.size() * kFirstRatio)));
 
   z_stream zs{};
-  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
+  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return {};
   struct End {
     z_stream& zs;
     ~End() { inflateEnd(&zs); }
@@ -79,21 +94,24 @@ std::optional<std::string> inflate_file(const std::string& path) {
       if (inflateReset(&zs) != Z_OK) break;  // another member follows
       continue;
     }
+    if (rc == Z_DATA_ERROR) {
+      if (const char* check = failed_trailer_check(zs)) return {std::nullopt, check};
+    }
     if (rc != Z_OK && rc != Z_BUF_ERROR) break;
     if (rc == Z_BUF_ERROR && consumed == packed.size()) break;  // truncated stream
   }
-  if (rc != Z_STREAM_END) return std::nullopt;
+  if (rc != Z_STREAM_END) return {};
   out.resize(produced);
-  return out;
+  return {std::move(out)};
 }
 
 // No failure may leave a reader thread (std::terminate): whatever goes wrong, pandas reads the file
 // again and raises its own error.
-std::optional<std::string> try_inflate_file(const std::string& path) noexcept {
+Inflated try_inflate_file(const std::string& path) noexcept {
   try {
     return inflate_file(path);
   } catch (...) {
-    return std::nullopt;
+    return {};
   }
 }
 
@@ -113,7 +131,7 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   py::object fspath = py::module_::import("os").attr("fspath");
   for (const auto& p : paths) names.push_back(py::str(fspath(p)).cast<std::string>());
 
-  std::vector<std::optional<std::string>> raw(n);
+  std::vector<Inflated> raw(n);
   {
     py::gil_scoped_release release;
     std::vector<std::jthread> workers;
@@ -134,9 +152,15 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   std::vector<py::object> out;
   out.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (raw[i]) {
+    if (raw[i].failed_check) {
+      py::object damaged = py::module_::import("gzip").attr("BadGzipFile");
+      PyErr_SetObject(damaged.ptr(), py::str(std::string(raw[i].failed_check) + " check failed, the file is damaged: " +
+                                             names[i]).ptr());
+      throw py::error_already_set();
+    }
+    if (raw[i].data) {
       try {
-        out.push_back(loads(py::bytes(*raw[i])));
+        out.push_back(loads(py::bytes(*raw[i].data)));
         continue;
       } catch (const py::error_already_set&) {
         // pandas has compatibility fallbacks for old pickles; let it decide.
