@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analyse.hpp"
@@ -462,9 +463,15 @@ std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths
 // first place where they differ is named.
 void check_aligned(const ReportTable& alpha, const ReportTable& nextreturn, const std::string& alpha_name,
                    const std::string& nextreturn_name) {
+  const auto label = [](const py::handle& v) {
+    std::string s = text(v);
+    constexpr std::string_view midnight = " 00:00:00";
+    if (s.size() > midnight.size() && s.ends_with(midnight)) s.resize(s.size() - midnight.size());
+    return s;
+  };
   const auto mismatch = [&](const std::string& what, const py::handle& mine, const py::handle& theirs) {
     throw py::value_error("stratification: " + alpha_name + " and " + nextreturn_name + " do not line up: " + what +
-                          " is " + text(mine) + " in " + alpha_name + " but " + text(theirs) + " in " +
+                          " is " + label(mine) + " in " + alpha_name + " but " + label(theirs) + " in " +
                           nextreturn_name);
   };
   const py::object same = alpha.index.attr("__eq__")(nextreturn.index);
