@@ -16,6 +16,7 @@
 #include "pandas_bridge.hpp"
 #include "csv_table.hpp"
 #include "report_set.hpp"
+#include "signals.hpp"
 #include "stratify.hpp"
 
 namespace py = pybind11;
@@ -521,9 +522,12 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg) 
   }
   check_aligned(alpha, nextreturn, text(alpha_path.attr("name")), text(nextreturn_path.attr("name")));
   varlo::Layers layers;
-  {
+  varlo::Interrupt interrupt(br::signal_poll());
+  try {
     py::gil_scoped_release nogil;
-    layers = varlo::stratify(a, x, s);
+    layers = varlo::stratify(a, x, s, &interrupt);
+  } catch (const varlo::Interrupted&) {
+    throw py::error_already_set();  // Ctrl-C's KeyboardInterrupt
   }
 
   py::module_ pd = br::pd();

@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,7 +14,9 @@
 #include <system_error>
 #include <thread>
 
+#include "interrupt.hpp"
 #include "pandas_bridge.hpp"  // pd()
+#include "signals.hpp"
 
 namespace varlo::bridge {
 
@@ -22,6 +26,8 @@ namespace {
 // buffer never exceeds this many times the compressed size, and grows with what actually inflates.
 constexpr std::size_t kFirstRatio = 8;
 constexpr std::size_t kMinBuffer = std::size_t{1} << 16;
+// Output per inflate call: a few tens of milliseconds between checks for Ctrl-C.
+constexpr std::size_t kStep = std::size_t{1} << 24;
 
 // The buffer doubles, unless the trailer agrees with the output so far extrapolated over the whole input:
 // then it is believed and the buffer goes straight to that size.
@@ -49,7 +55,7 @@ const char* failed_trailer_check(const z_stream& zs) {
 }
 
 // Whole gzip file inflated (all members), or nothing when the file cannot be read that way.
-Inflated inflate_file(const std::string& path) {
+Inflated inflate_file(const std::string& path, varlo::Interrupt& interrupt) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return {};
   const std::uintmax_t size = std::filesystem::file_size(path, ec);
@@ -80,9 +86,10 @@ Inflated inflate_file(const std::string& path) {
   while (true) {
     if (produced == out.size()) out.resize(next_size(out.size(), hint, produced, consumed, packed.size()));
     zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
-    zs.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
+    zs.avail_out = static_cast<uInt>(std::min(out.size() - produced, kStep));
     const uInt out_before = zs.avail_out;
     const uInt in_before = zs.avail_in;
+    interrupt.check();
     rc = inflate(&zs, Z_NO_FLUSH);
     produced += out_before - zs.avail_out;
     consumed += in_before - zs.avail_in;
@@ -106,14 +113,53 @@ Inflated inflate_file(const std::string& path) {
 }
 
 // No failure may leave a reader thread (std::terminate): whatever goes wrong, pandas reads the file
-// again and raises its own error.
-Inflated try_inflate_file(const std::string& path) noexcept {
+// again and raises its own error. A stopped read returns nothing; the interrupt tells.
+Inflated try_inflate_file(const std::string& path, varlo::Interrupt& interrupt) noexcept {
   try {
-    return inflate_file(path);
+    return inflate_file(path, interrupt);
   } catch (...) {
     return {};
   }
 }
+
+// On the calling thread a stop propagates (it carries the pending KeyboardInterrupt); other failures fall
+// back to pandas as on the reader threads.
+Inflated inflate_file_here(const std::string& path, varlo::Interrupt& interrupt) {
+  try {
+    return inflate_file(path, interrupt);
+  } catch (const varlo::Interrupted&) {
+    throw;
+  } catch (...) {
+    return {};
+  }
+}
+
+// Readers that report when they are done, so the calling thread can wait for them and for Ctrl-C at once.
+class Finished {
+ public:
+  void one() {
+    {
+      const std::lock_guard lock(mutex_);
+      ++count_;
+    }
+    done_.notify_one();
+  }
+  // Waits until `n` readers are done, polling the interrupt in between (which may throw).
+  void wait(std::size_t n, varlo::Interrupt& interrupt) {
+    std::unique_lock lock(mutex_);
+    while (count_ < n) {
+      done_.wait_for(lock, varlo::Interrupt::kPollInterval);
+      lock.unlock();
+      interrupt.check();
+      lock.lock();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::size_t count_ = 0;
+};
 
 }  // namespace
 
@@ -132,20 +178,33 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   for (const auto& p : paths) names.push_back(py::str(fspath(p)).cast<std::string>());
 
   std::vector<Inflated> raw(n);
-  {
+  varlo::Interrupt interrupt(signal_poll());
+  try {
     py::gil_scoped_release release;
+    Finished finished;
     std::vector<std::jthread> workers;
     workers.reserve(n);
     std::size_t inline_from = 1;
     try {
       for (; inline_from < n; ++inline_from) {
-        workers.emplace_back([&raw, &names, i = inline_from] { raw[i] = try_inflate_file(names[i]); });
+        workers.emplace_back([&raw, &names, &interrupt, &finished, i = inline_from] {
+          raw[i] = try_inflate_file(names[i], interrupt);
+          finished.one();
+        });
       }
     } catch (const std::system_error&) {
       // no thread to be had: the rest is read here
     }
-    for (std::size_t i = inline_from; i < n; ++i) raw[i] = try_inflate_file(names[i]);
-    if (n > 0) raw[0] = try_inflate_file(names[0]);
+    try {
+      for (std::size_t i = inline_from; i < n; ++i) raw[i] = inflate_file_here(names[i], interrupt);
+      if (n > 0) raw[0] = inflate_file_here(names[0], interrupt);
+      finished.wait(workers.size(), interrupt);
+    } catch (const varlo::Interrupted&) {
+      interrupt.stop();  // the readers stop at their next step; leaving the scope joins them
+      throw;
+    }
+  } catch (const varlo::Interrupted&) {
+    throw py::error_already_set();  // the KeyboardInterrupt the signal handler raised
   }
 
   py::object loads = py::module_::import("pickle").attr("loads");

@@ -29,7 +29,7 @@ struct Pair {
 
 // Layers of the dates [r_begin, r_end), written into those rows of out.alpha and out.nextreturn.
 void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, std::size_t r_begin,
-                std::size_t r_end, Layers& out) {
+                std::size_t r_end, Layers& out, Interrupt* interrupt) {
   const std::size_t n = alpha.rows, m = alpha.cols;
   // One date's values lie a whole column apart: walk dates in blocks so each symbol's stretch is read
   // once per block rather than once per date.
@@ -39,6 +39,7 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
   std::vector<double> buf;
   buf.reserve(m);
   for (std::size_t r0 = r_begin; r0 < r_end; r0 += kBlock) {
+    if (interrupt) interrupt->check();
     const std::size_t rows = std::min(kBlock, r_end - r0);
     for (std::size_t k = 0; k < rows; ++k) block[k].clear();
     for (std::size_t c = 0; c < m; ++c) {
@@ -67,7 +68,7 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
 
 }  // namespace
 
-Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) {
+Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt) {
   const std::size_t n = alpha.rows;
   Layers out;
   out.alpha = Matrix(n, s, 0.0);
@@ -79,16 +80,16 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) 
     {
       std::jthread later([&] {
         try {
-          layer_rows(alpha, nextreturn, s, half, n, out);
+          layer_rows(alpha, nextreturn, s, half, n, out, interrupt);
         } catch (...) {
           failed = std::current_exception();
         }
       });
-      layer_rows(alpha, nextreturn, s, 0, half, out);
+      layer_rows(alpha, nextreturn, s, 0, half, out, interrupt);
     }
     if (failed) std::rethrow_exception(failed);
   } else {
-    layer_rows(alpha, nextreturn, s, 0, n, out);
+    layer_rows(alpha, nextreturn, s, 0, n, out, interrupt);
   }
 
   // Reductions along dates add one date after another, as numpy does along the outer axis.
@@ -96,6 +97,7 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) 
   out.sum_return.assign(s, 0.0);
   out.cumulative = Matrix(n, s + 2, 0.0);
   for (std::size_t i = 0; i < s; ++i) {
+    if (interrupt && i % 64 == 0) interrupt->check();
     double sum = 0.0;
     std::size_t count = 0;
     for (double v : out.alpha.col(i)) {

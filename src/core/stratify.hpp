@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "matrix.hpp"
 
 namespace varlo {
@@ -22,7 +23,8 @@ inline std::size_t layer_bound(std::size_t i, std::size_t l, std::size_t s) { re
 
 // alpha and nextreturn are matched by position (dates x symbols, same shape). A symbol counts on a date
 // only where both values are present. Ties in alpha keep column order, so reruns give the same layers.
-// With s == 0 the "t-b" column is NaN; callers reject that case themselves.
-Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s);
+// With s == 0 the "t-b" column is NaN; callers reject that case themselves. `interrupt` is checked between
+// blocks of dates and of layers (it may throw Interrupted).
+Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt = nullptr);
 
 }  // namespace varlo
