@@ -267,6 +267,14 @@ py::object multi_run(const py::object& original_config, const py::object& parame
     // The runs that finished are kept on the error, NaN where a point did not finish.
     try {
       e.value().attr("summarys") = partial_summarys(summaries, runs, ns);
+      // An executor whose worker died knows no point by name: name those that did not finish.
+      if (!executor.is_none() && e.matches(py::module_::import("concurrent.futures").attr("BrokenExecutor"))) {
+        std::string open;
+        for (std::size_t i = 0; i < summaries.size(); ++i) {
+          if (!summaries[i]) open += (open.empty() ? "" : ", ") + point_text(runs, i);
+        }
+        e.value().attr("add_note")("grid points not finished: " + open);
+      }
     } catch (const py::error_already_set&) {
     }
     throw;

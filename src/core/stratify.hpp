@@ -1,5 +1,6 @@
 // Layer analysis of a stored alpha: each date's symbols split into s layers by ascending alpha, and the
-// layers' mean alpha and mean next-day return compared over time.
+// layers' mean alpha and mean next-day return compared over time. A layer empty on a date counts as NaN
+// there; only the result itself grows with s, never the work per date.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +12,6 @@
 namespace varlo {
 
 struct Layers {
-  Matrix alpha;       // dates x s: mean alpha of each layer (NaN for an empty layer or a date without pairs)
-  Matrix nextreturn;  // dates x s: mean next-day return of each layer
   std::vector<double> mean_alpha;  // per layer, over dates, NaN skipped (np.nanmean, axis 0)
   std::vector<double> sum_return;  // per layer, over dates, NaN as 0 (np.nansum, axis 0)
   Matrix cumulative;  // dates x (s + 2): np.nancumsum per layer, then the row mean "all", then top - bottom
