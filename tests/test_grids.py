@@ -269,6 +269,13 @@ def test_a_failing_point_keeps_the_finished_summaries(monkeypatch, tmp_path):
     assert len(vm.multi_run(config, {"op_smooth": [1, 2]}, InProcess())) == 2
 
 
+def test_workers_close_the_figures_a_run_drew(monkeypatch):
+    kept = plt.figure()
+    monkeypatch.setattr(vm, "backtest", lambda c: plt.subplots(2, 1) and fake_summary(c))
+    vm.multi_run(template(), {"lookback": [1, 2]}, InProcess())
+    assert plt.get_fignums() == [kept.number]
+
+
 def test_multi_backtest_writes_the_grid_summary_file(monkeypatch, market_upper, grid_workdir):
     shown = []
     monkeypatch.setattr(plt, "show", lambda: shown.append(True))
