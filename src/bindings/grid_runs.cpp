@@ -380,7 +380,9 @@ constexpr const char* kMultiRunDoc =
     ":param executor: None时用本机进程池(cpu_count()-1个进程, 至少1个); 也可传入map按输入顺序返回结果的执行器,\n"
     "    如concurrent.futures的执行器或dask.distributed Client.get_executor()\n"
     ":param num_threads: 每个回测进程内核计算的线程数(VARLO_NUM_THREADS), None时不改动\n"
-    ":return: summarys(pd.DataFrame), 每行一套参数, 按ParameterGrid顺序";
+    ":return: summarys(pd.DataFrame), 每行一套参数, 按ParameterGrid顺序\n"
+    ":raises: 某组回测失败时抛出它的异常, 附注参数组与run名; 异常的summarys属性保留已完成的结果(未完成的为NaN).\n"
+    "    进程池的工作进程意外退出时抛出BrokenProcessPool, 并列出当时在跑的参数组";
 
 }  // namespace
 
