@@ -90,6 +90,24 @@ def test_guard_catches_look_ahead(market_upper):
     assert first == cal[0]
 
 
+def test_checks_are_bounded_by_the_dates(market_upper):
+    import subprocess
+    import sys
+
+    script = ("import sys\nfrom pathlib import Path\n"
+              "from VarloAlpha.Module.Varlo_module import get_alpha_frame\n"
+              "calls = []\n"
+              "base = {'begin_date': '2017-06-01', 'end_date': '2017-06-30', 'universe': 'all', 'lookahead_checks': 10**15}\n"
+              "alpha, _ = get_alpha_frame({'data_path': Path(sys.argv[1]), 'base': base},\n"
+              "                           lambda c: setattr(c, 'data_names', ['close']),\n"
+              "                           lambda c: calls.append(1) or c.data['close'])\n"
+              "print(len(calls), len(alpha))\n")
+    # before the fix the guard walked every one of the 10**15 checks: the child is killed by the timeout
+    done = subprocess.run([sys.executable, "-c", script, str(market_upper)], capture_output=True, text=True, timeout=120)
+    calls, dates = map(int, done.stdout.split())
+    assert calls == dates  # the full computation, then a cut after each date but the last
+
+
 def test_guard_restores_the_context(market_upper):
     calls, ctx_of = [], []
 

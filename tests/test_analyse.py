@@ -446,13 +446,69 @@ def test_failed_writes_leave_earlier_files_whole(tmp_path):
     with pytest.raises(OSError, match="No space"):
         analyse(result, config)
     assert (save / "position_alpha_7.csv").read_text() == "old"
-    assert (save / "alpha_7.csv").read_text() == result["alpha"].to_csv()
+    assert sorted(p.name for p in save.iterdir()) == ["account_20210625.txt", "position_alpha_7.csv"]
     # the new position file cannot be written (a directory holds its name): earlier ones stay
     (save / "account_20210629.txt").mkdir()
     with pytest.raises(IsADirectoryError):
         analyse(result, make_config(tmp_path / "data", save, report=False, last_position=True))
     assert (save / "account_20210625.txt").read_text() == "old"
     assert not [p for p in save.iterdir() if p.name.endswith(".tmp")]
+
+
+def test_a_rerun_replaces_the_report_set_whole_or_not_at_all(tmp_path, monkeypatch):
+    import os
+    import uuid
+
+    dates = pd.bdate_range("2021-06-28", periods=3)
+    symbols = contract_market(tmp_path, dates, {"rb": "rb2110", "SR": "SR2109"})
+    save = tmp_path / "report_7"
+    config = make_config(tmp_path / "data", save, last_position=True)
+    analyse(make_result(pd.DataFrame(0.5, index=dates, columns=symbols)), config)
+    old = {p.name: p.read_bytes() for p in save.iterdir()}
+    rerun = make_result(pd.DataFrame([[0.5, -0.5], [1.0, 1.0], [-1.0, 0.25]], index=dates, columns=symbols))
+    real = uuid.uuid4
+    for k in range(len(old)):  # stopped before the k-th file of the set is written
+        made = []
+        monkeypatch.setattr(uuid, "uuid4", lambda: made.append(1) or (real() if len(made) <= k else 1 / 0))
+        with pytest.raises(ZeroDivisionError):
+            analyse(rerun, config)
+        assert {p.name: p.read_bytes() for p in save.iterdir()} == old
+    monkeypatch.setattr(uuid, "uuid4", real)
+    # an infinite capital's positions fail the last file; the nine before it do not land either
+    with pytest.raises(pd.errors.IntCastingNaNError):
+        analyse(make_result(rerun["position"], volume_position=rerun["position"] * np.inf), config)
+    assert {p.name: p.read_bytes() for p in save.iterdir()} == old
+
+    hour_ago = os.stat(save / "alpha_7.csv").st_mtime - 3601
+    left = {name: save / name for name in [f".alpha_7.csv.{'0a' * 16}.tmp", f".account_20210630.txt.{'f' * 32}.tmp",
+                                           f".nextreturn_7.csv.{'1' * 32}.tmp", ".notes.tmp"]}
+    for name, p in left.items():
+        p.write_text("left")
+        if name != f".nextreturn_7.csv.{'1' * 32}.tmp":
+            os.utime(p, (hour_ago, hour_ago))
+    analyse(rerun, config)
+    assert (save / "alpha_7.csv").read_text() == rerun["alpha"].to_csv()
+    assert sorted(p.name for p in save.iterdir() if p.name.startswith(".")) == [
+        f".nextreturn_7.csv.{'1' * 32}.tmp", ".notes.tmp"]  # only this writer's names, only once an hour old
+
+
+def test_damaged_market_data_raises_naming_the_file(tmp_path):
+    import gzip
+    import pickle
+
+    dates = pd.bdate_range("2021-01-04", periods=200)
+    symbols = [f"S{i}" for i in range(30)]
+    position = pd.DataFrame(0.1, index=dates, columns=symbols)
+    write_market(tmp_path / "data", dates, symbols, nextreturn=0.001)
+    path = tmp_path / "data" / "dominant_nextreturnonsettle.pkl"
+    # stored blocks: flipped payload bytes still inflate, and pandas' unpickler never reaches the trailer
+    packed = bytearray(gzip.compress(pickle.dumps(pd.read_pickle(path, compression="gzip")), compresslevel=0))
+    for where in [slice(len(packed) // 2, len(packed) // 2 + 64), slice(-8, -4), slice(-4, None)]:
+        damaged = packed.copy()
+        damaged[where] = bytes(b ^ 0xFF for b in damaged[where])
+        path.write_bytes(bytes(damaged))
+        with pytest.raises(gzip.BadGzipFile, match=r"(CRC|length) check failed.*dominant_nextreturnonsettle\.pkl"):
+            analyse(make_result(position), make_config(tmp_path / "data", output=False))
 
 
 def test_switches(tmp_path, capsys):

@@ -234,6 +234,48 @@ def test_a_failing_run_raises_in_the_caller(market_upper, grid_workdir):
         vm.multi_run(real_config(market_upper), {"lookback": [5, 0]})
 
 
+def test_a_dead_worker_fails_the_grid_naming_its_point(market_upper, grid_workdir):
+    import pickle
+    import subprocess
+
+    (grid_workdir / "config.pkl").write_bytes(pickle.dumps(real_config(market_upper)))
+    script = ("import pickle, sys\n"
+              "from VarloAlpha.Module.Varlo_module import multi_run\n"
+              "try:\n"
+              "    multi_run(pickle.load(open('config.pkl', 'rb')), {'lookback': [5, -1]})\n"
+              "except Exception as e:\n"
+              "    print('failed', type(e).__name__, e, e.summarys.notna().all(axis=1).to_dict(), sep='|')\n")
+    # before the fix the pool waits for the lost run for good: the child is killed by the timeout
+    done = subprocess.run([sys.executable, "-c", script], cwd=grid_workdir, capture_output=True, text=True, timeout=300)
+    _, kind, message, finished = next(line for line in done.stdout.splitlines() if line.startswith("failed|")).split("|")
+    assert kind == "BrokenProcessPool" and "while running run_-1 {'lookback': -1}" in message
+    assert finished == "{'run_5': True, 'run_-1': False}"
+
+
+def test_a_failing_point_keeps_the_finished_summaries(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(vm, "backtest", lambda c: 1 / c["parameters"]["lookback"] and fake_summary(c))
+    with pytest.raises(ZeroDivisionError) as failed:
+        vm.multi_backtest(template(), 4, {"lookback": [5, 7, 9, 0]}, InProcess())
+    assert "in the grid point {'lookback': 0}, run run_0" in failed.value.__notes__
+    finished = [fake_summary({"summary_name": f"run_{v}"}) for v in (5, 7, 9)]
+    pd.testing.assert_frame_equal(failed.value.summarys, pd.DataFrame(finished + [pd.Series(name="run_0")]))
+    written = pd.read_csv(tmp_path / "a1_reports" / "summarys_4.partial.csv", index_col=0)
+    pd.testing.assert_frame_equal(written, failed.value.summarys)
+    # a grid that names only operators needs no strategy parameters
+    monkeypatch.setattr(vm, "backtest", fake_summary)
+    config = template()
+    del config["parameters"]
+    assert len(vm.multi_run(config, {"op_smooth": [1, 2]}, InProcess())) == 2
+
+
+def test_workers_close_the_figures_a_run_drew(monkeypatch):
+    kept = plt.figure()
+    monkeypatch.setattr(vm, "backtest", lambda c: plt.subplots(2, 1) and fake_summary(c))
+    vm.multi_run(template(), {"lookback": [1, 2]}, InProcess())
+    assert plt.get_fignums() == [kept.number]
+
+
 def test_multi_backtest_writes_the_grid_summary_file(monkeypatch, market_upper, grid_workdir):
     shown = []
     monkeypatch.setattr(plt, "show", lambda: shown.append(True))

@@ -1,5 +1,6 @@
 import csv
 import math
+import re
 import warnings
 from pathlib import Path
 
@@ -195,3 +196,23 @@ def test_a_full_size_table_splits_its_dates_between_threads(tmp_path):
     alpha, nextreturn = random_tables(np.random.default_rng(6), 1500, 90, nan=0.1, ties=True)
     write_report(tmp_path / "big_1", alpha, nextreturn)
     check_against_reference(tmp_path / "big_1", 10)
+
+
+@pytest.mark.parametrize("change, first", [("dates a year on", "row 1 is 2020-01-01 in alpha_1.csv but 2021-01-01 in nextreturn_1.csv"),
+                                           ("rows reversed", "row 1 is 2020-01-01 in alpha_1.csv but 2020-01-08 in"),
+                                           ("columns swapped", "column 2 is S1 in alpha_1.csv but S2 in"),
+                                           ("a row more", "the alpha table is 6 x 4 but the next-return table 7 x 4")])
+def test_tables_that_do_not_line_up_raise(tmp_path, change, first):
+    alpha, nextreturn = random_tables(np.random.default_rng(4), 6, 4)
+    if change == "dates a year on":
+        nextreturn.index = nextreturn.index + pd.DateOffset(years=1)
+    elif change == "rows reversed":
+        nextreturn = nextreturn.iloc[::-1]
+    elif change == "columns swapped":
+        nextreturn = nextreturn[["S0", "S2", "S1", "S3"]]
+    else:
+        nextreturn = pd.concat([nextreturn, nextreturn.iloc[:1].set_axis([pd.Timestamp("2020-02-03")])])
+    path = write_report(tmp_path / "t_1", alpha, nextreturn)
+    with pytest.raises(ValueError, match=re.escape(first)):
+        stratification(path, 3)
+    assert plt.get_fignums() == []

@@ -60,7 +60,17 @@ def run(out, begin="2015-01-01", end="2024-12-31", layers=10):
         sample_market.generate(market, seed=0, start="2013-01-01", end="2024-12-31", naming="upper")
     save_path = out / "reports" / "demo_report"
     config = make_config(market, save_path, begin, end, layers, save_figures=no_display)
-    summary = backtest(config)
+    import matplotlib.pyplot as plt
+
+    before = set(plt.get_fignums())
+    try:
+        summary = backtest(config)
+    finally:
+        # Saved, or shown by a blocking show(), the run's figures are done with: a caller running the demo
+        # again keeps no figures of earlier runs. In interactive mode the windows stay for the user.
+        if not plt.isinteractive():
+            for n in set(plt.get_fignums()) - before:
+                plt.close(n)
 
     print(f"\nmarket data:     {market}")
     print(f"strategy module: {importlib.import_module(STRATEGY).__file__}  (copy it to write your own)")

@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analyse.hpp"
@@ -14,6 +15,8 @@
 #include "csv_bridge.hpp"
 #include "pandas_bridge.hpp"
 #include "csv_table.hpp"
+#include "report_set.hpp"
+#include "signals.hpp"
 #include "stratify.hpp"
 
 namespace py = pybind11;
@@ -42,7 +45,7 @@ py::object chars(const py::handle& s, const py::object& start, const py::object&
 }
 
 py::object read_table(const py::object& data_path, const std::string& name) {
-  return br::pd().attr("read_pickle")(data_path / py::str(name), "compression"_a = "gzip");
+  return br::read_pickles_gz({data_path / py::str(name)})[0];
 }
 
 std::vector<std::int64_t> int_values(const py::object& values) {
@@ -145,27 +148,6 @@ void plot(const Figures& f, const py::object& dates, const py::object& symbols, 
       "kind"_a = "bar", "ax"_a = ax4, "title"_a = "Yields of Symbols");
 }
 
-// Writes `name` in `dir` through `write(target)` into a temporary name beside it, then renames it into
-// place: a failed write leaves no partial file and keeps an earlier file of that name whole.
-py::object write_replacing(const py::object& dir, const std::string& name,
-                           const std::function<void(const py::object&)>& write) {
-  const py::object target = dir / br::fs_str(name);
-  const py::object temp =
-      dir / br::fs_str("." + name + "." + text(py::module_::import("uuid").attr("uuid4")().attr("hex")) + ".tmp");
-  try {
-    write(temp);
-    temp.attr("replace")(target);
-  } catch (...) {
-    try {
-      temp.attr("unlink")("missing_ok"_a = true);
-    } catch (const py::error_already_set&) {
-      // the original failure is the one to report
-    }
-    throw;
-  }
-  return target;
-}
-
 // Names of last-position files: any text, "_", a real date written as strftime("%Y%m%d"), ".txt".
 bool position_file_name(const std::string& name) {
   constexpr std::size_t kTail = 13;  // "_YYYYMMDD.txt"
@@ -184,8 +166,18 @@ bool position_file_name(const std::string& name) {
   return y >= 1 && std::chrono::year_month_day{std::chrono::year{y}, std::chrono::month{mo}, std::chrono::day{d}}.ok();
 }
 
-void write_last_position(const py::object& config, const py::object& path, const py::object& volume_position,
-                         py::list spared) {
+// The report set of a run, opened once the folder exists.
+br::ReportSet& report_set(std::optional<br::ReportSet>& set, const py::object& path) {
+  if (!set) {
+    path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    set.emplace(path);
+  }
+  return *set;
+}
+
+// Stages the last-position file; the position files of earlier runs go only once the set is in place.
+void stage_last_position(const py::object& config, const py::object& path, const py::object& volume_position,
+                         std::optional<br::ReportSet>& set) {
   py::module_ pd = br::pd();
   py::module_ np = br::np();
   py::object contracts =
@@ -218,13 +210,14 @@ void write_last_position(const py::object& config, const py::object& path, const
       chars(czc_contract, py::none(), py::int_(-4)) + chars(czc_contract, py::int_(-3), py::none());
   table = table.attr("astype")(py::dict("position"_a = "int64", "abs_position"_a = "int64", "sign_position"_a = "int64"));
 
-  path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   const std::string name = br::fs_text(config["output"].attr("get")("last_position_name", "account")) + "_" +
                            text(last_timestamp.attr("strftime")("%Y%m%d")) + ".txt";
-  // The new file first: a failed write leaves the earlier position files in place.
-  spared.append(write_replacing(path, name, [&](const py::object& to) { table.attr("to_csv")(to, "index"_a = false); }));
-  // Then the position files of earlier runs go, whatever their first part; nothing else this call did
-  // not write (a user's notes_2024.txt, another run's summary_10.txt) is touched.
+  report_set(set, path).stage(name, [&](const py::object& to) { table.attr("to_csv")(to, "index"_a = false); });
+}
+
+// The position files of earlier runs, whatever their first part; nothing else the set did not write (a
+// user's notes_2024.txt, another run's summary_10.txt) is touched.
+void remove_earlier_positions(const py::object& path, const py::list& spared) {
   for (py::handle old : path.attr("iterdir")()) {
     if (!position_file_name(br::fs_text(old.attr("name"))) || spared.contains(old) || old.attr("is_dir")().cast<bool>()) {
       continue;
@@ -340,12 +333,13 @@ py::object analyse(const py::object& result, const py::object& config, const py:
     for (const auto& line : lines) py::print(line);
   }
   if (draw) plot(f, dates, symbols, returns);
-  py::list spared;
+  // Summary, tables and position file are replaced as one set: a failure anywhere before the renames
+  // leaves the previous run's set exactly as it was, so its tables are never paired with this run's.
+  std::optional<br::ReportSet> set;
   if (report) {
-    path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    spared.append(write_replacing(path, "summary_" + run_id + ".txt", [&](const py::object& to) {
+    report_set(set, path).stage("summary_" + run_id + ".txt", [&](const py::object& to) {
       to.attr("write_text")(body, "encoding"_a = "utf-8");
-    }));
+    });
     const std::pair<const char*, py::object> tables[] = {
         {"return_dataframe", returns},
         {"daily_performance", daily_performance},
@@ -356,11 +350,11 @@ py::object analyse(const py::object& result, const py::object& config, const py:
         {"volume_position", volume_position},
         {"nextreturn", nextreturn}};
     for (const auto& [stem, table] : tables) {
-      write_replacing(path, std::string(stem) + "_" + run_id + ".csv", [&](const py::object& to) { br::write_csv(table, to); });
+      set->stage(std::string(stem) + "_" + run_id + ".csv", [&](const py::object& to) { br::write_csv(table, to); });
     }
   }
   // --- HTML page (output/html): built from the report's text and tables as they are written, so that
-  // varlo-report on the directory later gives the same page; written like every other report file.
+  // varlo-report on the directory later gives the same page; one more file of the run's set.
   if (page) {
     py::dict frames;
     frames["return_dataframe"] = returns;
@@ -371,13 +365,16 @@ py::object analyse(const py::object& result, const py::object& config, const py:
     frames["nextreturn"] = nextreturn;
     const py::object text_of_page = py::module_::import("VarloAlpha.report_html")
                                         .attr("run_page_from_memory")(body, frames, config, summary_name, run_id);
-    path.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    spared.append(write_replacing(path, "report_" + run_id + ".html", [&](const py::object& to) {
+    report_set(set, path).stage("report_" + run_id + ".html", [&](const py::object& to) {
       to.attr("write_text")(text_of_page, "encoding"_a = "utf-8");
-    }));
+    });
   }
-  // --- end of the HTML page
-  if (on("last_position")) write_last_position(config, path, volume_position, spared);
+  const bool positions = on("last_position");
+  if (positions) stage_last_position(config, path, volume_position, set);
+  if (set) {
+    const py::list written = set->commit();
+    if (positions) remove_earlier_positions(path, written);
+  }
   return summary;
 }
 
@@ -396,6 +393,7 @@ constexpr const char* kStratificationDoc =
 // A report table as stratification uses it: the dates, and the values as a column-major matrix.
 struct ReportTable {
   py::object index;
+  py::list columns;                  // the symbols, as text
   std::optional<br::FrameIn> frame;  // when pandas read the file
   varlo::Matrix own;                 // when the plain form was parsed here
   varlo::MatView view() const { return frame ? frame->view : own.view(); }
@@ -412,10 +410,40 @@ std::optional<std::string> file_text(const std::string& name) {
   return text;
 }
 
+struct ParsedFile {
+  varlo::DateTable table;
+  std::vector<std::string> labels;  // the header's fields after the index label
+};
+
+// The header's column labels; the plain form quotes nothing, so its fields are split at commas.
+std::vector<std::string> header_labels(const std::string& body) {
+  std::size_t begin = body.find_first_not_of("\r\n");
+  if (begin == std::string::npos) return {};
+  std::size_t end = body.find_first_of("\r\n", begin);
+  if (end == std::string::npos) end = body.size();
+  std::vector<std::string> fields;
+  for (std::size_t at = begin;;) {
+    const std::size_t comma = body.find(',', at);
+    if (comma == std::string::npos || comma >= end) {
+      fields.push_back(body.substr(at, end - at));
+      break;
+    }
+    fields.push_back(body.substr(at, comma - at));
+    at = comma + 1;
+  }
+  fields.erase(fields.begin());
+  return fields;
+}
+
 // The plain form of one file, or nothing (unreadable, another form, out of memory: pandas decides).
-std::optional<varlo::DateTable> parse_file(const std::string& name) noexcept {
+std::optional<ParsedFile> parse_file(const std::string& name) noexcept {
   try {
-    if (auto body = file_text(name)) return varlo::parse_date_table(*body);
+    if (auto body = file_text(name)) {
+      if (auto table = varlo::parse_date_table(*body)) {
+        std::vector<std::string> labels = header_labels(*body);
+        if (labels.size() == table->columns) return ParsedFile{std::move(*table), std::move(labels)};
+      }
+    }
   } catch (const std::exception&) {
   }
   return std::nullopt;
@@ -429,7 +457,7 @@ std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths
   py::module_ pd = br::pd();
   const py::object reader = pd.attr("read_csv");
   const std::size_t n = paths.size();
-  std::vector<std::optional<varlo::DateTable>> parsed(n);
+  std::vector<std::optional<ParsedFile>> parsed(n);
   if (reader.is(py::module_::import("pandas.io.parsers.readers").attr("read_csv"))) {
     std::vector<std::string> names;
     py::object fsencode = py::module_::import("os").attr("fsencode");  // bytes: names need not be UTF-8
@@ -443,28 +471,47 @@ std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths
   for (std::size_t i = 0; i < n; ++i) {
     ReportTable& t = out[i];
     if (parsed[i]) {
-      py::array_t<std::int64_t> days(static_cast<py::ssize_t>(parsed[i]->dates.size()), parsed[i]->dates.data());
-      const std::string& label = parsed[i]->index_label;
+      py::array_t<std::int64_t> days(static_cast<py::ssize_t>(parsed[i]->table.dates.size()), parsed[i]->table.dates.data());
+      const std::string& label = parsed[i]->table.index_label;
       t.index = pd.attr("DatetimeIndex")(days.attr("view")("datetime64[D]").attr("astype")("datetime64[us]"),
                                          "name"_a = label.empty() ? py::object(py::none()) : py::object(py::str(label)));
-      t.own = std::move(parsed[i]->values);
+      t.own = std::move(parsed[i]->table.values);
+      for (const auto& label : parsed[i]->labels) t.columns.append(py::str(label));
       continue;
     }
     const py::object frame = reader(paths[i], "index_col"_a = 0, "parse_dates"_a = true);
     t.frame = br::frame_in(frame, "stratification");
     t.index = t.frame->index;
+    for (py::handle label : t.frame->columns) t.columns.append(py::str(label));
   }
   return out;
 }
 
-// The first `rows` dates of a column-major matrix.
-varlo::Matrix first_rows(const varlo::MatView& v, std::size_t rows) {
-  varlo::Matrix out(rows, v.cols);
-  for (std::size_t c = 0; c < v.cols; ++c) {
-    const auto col = v.col(c);
-    std::copy(col.begin(), col.begin() + static_cast<std::ptrdiff_t>(rows), out.col(c).begin());
+// Matched by position, the two tables must carry the same dates and symbols in the same order: the
+// first place where they differ is named.
+void check_aligned(const ReportTable& alpha, const ReportTable& nextreturn, const std::string& alpha_name,
+                   const std::string& nextreturn_name) {
+  const auto label = [](const py::handle& v) {
+    std::string s = text(v);
+    constexpr std::string_view midnight = " 00:00:00";
+    if (s.size() > midnight.size() && s.ends_with(midnight)) s.resize(s.size() - midnight.size());
+    return s;
+  };
+  const auto mismatch = [&](const std::string& what, const py::handle& mine, const py::handle& theirs) {
+    throw py::value_error("stratification: " + alpha_name + " and " + nextreturn_name + " do not line up: " + what +
+                          " is " + label(mine) + " in " + alpha_name + " but " + label(theirs) + " in " +
+                          nextreturn_name);
+  };
+  const py::object same = alpha.index.attr("__eq__")(nextreturn.index);
+  if (!py::bool_(br::np().attr("all")(same)).cast<bool>()) {
+    const auto row = br::np().attr("argmin")(same).cast<std::size_t>();
+    mismatch("row " + std::to_string(row + 1), alpha.index[py::int_(row)], nextreturn.index[py::int_(row)]);
   }
-  return out;
+  for (std::size_t c = 0; c < alpha.columns.size(); ++c) {
+    if (!alpha.columns[c].equal(nextreturn.columns[c])) {
+      mismatch("column " + std::to_string(c + 1), alpha.columns[c], nextreturn.columns[c]);
+    }
+  }
 }
 
 void stratification(const py::object& report_path_arg, const py::object& s_arg, const py::object& save_figures) {
@@ -492,24 +539,22 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg, 
   }
   const auto s = s_obj.cast<std::size_t>();
 
-  // Matched by position: each alpha date takes the next-return row at the same place, symbol for symbol;
-  // rows beyond the alpha table's are never looked at.
+  // Matched by position: each alpha date takes the next-return row at the same place, symbol for symbol.
   const varlo::MatView a = alpha.view();
-  varlo::MatView x = nextreturn.view();
-  if (x.cols != a.cols || x.rows < a.rows) {
+  const varlo::MatView x = nextreturn.view();
+  if (x.cols != a.cols || x.rows != a.rows) {
     throw py::value_error("stratification: the alpha table is " + std::to_string(a.rows) + " x " +
                           std::to_string(a.cols) + " but the next-return table " + std::to_string(x.rows) +
                           " x " + std::to_string(x.cols));
   }
+  check_aligned(alpha, nextreturn, text(alpha_path.attr("name")), text(nextreturn_path.attr("name")));
   varlo::Layers layers;
-  {
+  varlo::Interrupt interrupt(br::signal_poll());
+  try {
     py::gil_scoped_release nogil;
-    varlo::Matrix cut;
-    if (x.rows > a.rows) {
-      cut = first_rows(x, a.rows);
-      x = cut.view();
-    }
-    layers = varlo::stratify(a, x, s);
+    layers = varlo::stratify(a, x, s, &interrupt);
+  } catch (const varlo::Interrupted&) {
+    throw py::error_already_set();  // Ctrl-C's KeyboardInterrupt
   }
 
   py::module_ pd = br::pd();

@@ -145,6 +145,8 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
                      const Attributes& before, const Attributes& after, const py::object& calendar, const py::object& universe,
                      const MatView& full, const Admission& admitted) {
   const auto n = static_cast<std::size_t>(py::len(calendar));
+  // More checks than dates after the first cut every date already: the same cuts as n - 1 checks.
+  checks = std::min(checks, n == 0 ? std::size_t{0} : n - 1);
   std::vector<std::size_t> cuts;
   for (std::size_t i = 1; i <= checks && n > 1; ++i) {
     const std::size_t p = i * (n - 1) / (checks + 1);

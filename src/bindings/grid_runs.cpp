@@ -130,9 +130,96 @@ py::object derive_config(const py::object& original_config, const py::object& al
   return config;
 }
 
-// Feeds (index, summary) pairs, in whatever order they finish, into their grid slots.
-void collect(const py::iterable& finished, std::vector<py::object>& summaries, const Progress& progress) {
-  for (py::handle pair : finished) {
+// The summaries of a grid as far as it got: a row per grid point, NaN for the points that did not finish.
+py::object partial_summarys(const std::vector<py::object>& summaries, const py::list& runs, const py::dict& ns) {
+  py::object series = ns["pd"].attr("Series");
+  py::list rows;
+  for (std::size_t i = 0; i < summaries.size(); ++i) {
+    if (summaries[i]) {
+      rows.append(summaries[i]);
+    } else {
+      rows.append(series("name"_a = runs[i][py::int_(1)][py::str("summary_name")], "dtype"_a = "float64"));
+    }
+  }
+  return ns["pd"].attr("DataFrame")(rows);
+}
+
+std::string point_text(const py::list& runs, std::size_t i) {
+  const py::handle run = runs[i];
+  return py::str(run[py::int_(1)][py::str("summary_name")]).cast<std::string>() + " " +
+         py::repr(run[py::int_(2)]).cast<std::string>();
+}
+
+// The workers of a multiprocessing pool, watched: the pool replaces a worker that died but never fails
+// the task it held, so any worker that exits while runs are outstanding ends the grid. Each run marks
+// itself started in a folder (index and worker pid), which names the points in flight.
+class PoolWatch {
+ public:
+  explicit PoolWatch(py::object pool) : pool_(std::move(pool)) {
+    marks_ = py::module_::import("tempfile").attr("TemporaryDirectory")("prefix"_a = "varlo-grid-");
+    dir_ = marks_.attr("name");
+  }
+  PoolWatch(const PoolWatch&) = delete;
+  PoolWatch& operator=(const PoolWatch&) = delete;
+  ~PoolWatch() {
+    try {
+      marks_.attr("cleanup")();
+    } catch (const py::error_already_set&) {
+    }
+  }
+  const py::object& dir() const { return dir_; }
+
+  // Raises BrokenProcessPool when a worker of the pool has exited.
+  void check(const py::list& runs) {
+    for (py::handle p : py::getattr(pool_, "_pool", py::list())) {
+      if (!known_.contains(p)) known_.append(p);
+    }
+    for (py::handle p : known_) {
+      const py::object code = p.attr("exitcode");
+      if (code.is_none()) continue;
+      const py::object pid = p.attr("pid");
+      std::string on_dead, in_flight;
+      for (py::handle mark : py::module_::import("os").attr("listdir")(dir_)) {
+        const py::list parts = mark.attr("split")(".");
+        const auto i = py::int_(parts[0]).cast<std::size_t>();
+        std::string& list = py::object(parts[1]).equal(py::str(pid)) ? on_dead : in_flight;
+        list += (list.empty() ? "" : ", ") + point_text(runs, i);
+      }
+      std::string message = "a grid worker (pid " + py::str(pid).cast<std::string>() + ") died with exit code " +
+                            py::str(code).cast<std::string>();
+      if (!on_dead.empty()) message += " while running " + on_dead;
+      if (!in_flight.empty()) message += "; also in flight: " + in_flight;
+      py::object broken = py::module_::import("concurrent.futures.process").attr("BrokenProcessPool");
+      PyErr_SetObject(broken.ptr(), py::str(message).ptr());
+      throw py::error_already_set();
+    }
+  }
+
+ private:
+  py::object pool_;
+  py::object marks_;
+  py::object dir_;
+  py::list known_;
+};
+
+constexpr double kWatchSeconds = 0.25;
+
+// Feeds (index, summary) pairs, in whatever order they finish, into their grid slots; a pool's workers
+// are checked whenever no result came for a moment.
+void collect(const py::object& finished, std::vector<py::object>& summaries, const Progress& progress,
+             const py::list& runs, PoolWatch* watch) {
+  const py::object it = finished.attr("__iter__")();
+  const py::object timeout = py::module_::import("multiprocessing").attr("TimeoutError");
+  while (true) {
+    py::object pair;
+    try {
+      pair = watch ? it.attr("next")(kWatchSeconds) : it.attr("__next__")();
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_StopIteration)) break;
+      if (!watch || !e.matches(timeout)) throw;
+      watch->check(runs);
+      continue;
+    }
     const auto i = pair[py::int_(0)].cast<std::size_t>();
     summaries.at(i) = pair[py::int_(1)];
     progress.step();
@@ -149,23 +236,26 @@ py::object multi_run(const py::object& original_config, const py::object& parame
 
   py::list runs;
   for (std::size_t i = 0; i < parameter_list.size(); ++i) {
-    runs.append(py::make_tuple(i, derive_config(original_config, alpha_id, parameters, parameter_list[i], ns)));
+    runs.append(py::make_tuple(i, derive_config(original_config, alpha_id, parameters, parameter_list[i], ns),
+                               parameter_list[i]));
   }
-  const py::object worker = py::module_::import("functools").attr("partial")(
-      ns["_grid_run"], budget ? py::object(py::int_(*budget)) : py::object(py::none()));
+  const py::object partial = py::module_::import("functools").attr("partial");
+  const py::object budget_arg = budget ? py::object(py::int_(*budget)) : py::object(py::none());
 
   std::vector<py::object> summaries(runs.size());
-  {
+  try {
     const BudgetRestore restore;
     const Progress progress(runs.size());
     if (!executor.is_none()) {
-      collect(executor.attr("map")(worker, runs), summaries, progress);
+      collect(executor.attr("map")(partial(ns["_grid_run"], budget_arg), runs), summaries, progress, runs, nullptr);
     } else {
       // One worker fewer than the machine's processors, but never none.
       const long processors = ns["cpu_count"]().cast<long>();
       py::object pool = ns["Pool"](std::max(1L, processors - 1));
       try {
-        collect(pool.attr("imap_unordered")(worker, runs), summaries, progress);
+        PoolWatch watch(pool);
+        const py::object worker = partial(ns["_grid_run"], budget_arg, "marks"_a = watch.dir());
+        collect(pool.attr("imap_unordered")(worker, runs), summaries, progress, runs, &watch);
       } catch (...) {
         try {
           pool.attr("terminate")();
@@ -177,18 +267,60 @@ py::object multi_run(const py::object& original_config, const py::object& parame
       pool.attr("terminate")();
       pool.attr("join")();
     }
+  } catch (py::error_already_set& e) {
+    // The runs that finished are kept on the error, NaN where a point did not finish.
+    try {
+      e.value().attr("summarys") = partial_summarys(summaries, runs, ns);
+      // An executor whose worker died knows no point by name: name those that did not finish.
+      if (!executor.is_none() && e.matches(py::module_::import("concurrent.futures").attr("BrokenExecutor"))) {
+        std::string open;
+        for (std::size_t i = 0; i < summaries.size(); ++i) {
+          if (!summaries[i]) open += (open.empty() ? "" : ", ") + point_text(runs, i);
+        }
+        e.value().attr("add_note")("grid points not finished: " + open);
+      }
+    } catch (const py::error_already_set&) {
+    }
+    throw;
   }
   py::list rows;
   for (auto& s : summaries) rows.append(std::move(s));
   return ns["pd"].attr("DataFrame")(rows);
 }
 
+// The finished summaries of a failed grid, beside where the grid's summary file would be, replaced whole.
+void write_partial(const py::error_already_set& e, const py::object& save_path) {
+  if (!py::hasattr(e.value(), "summarys")) return;
+  const std::string name = py::str(save_path.attr("stem")).cast<std::string>() + ".partial.csv";
+  const py::object target = save_path.attr("with_name")(name);
+  const py::object temp = save_path.attr("with_name")(
+      "." + name + "." + py::str(py::module_::import("uuid").attr("uuid4")().attr("hex")).cast<std::string>() + ".tmp");
+  try {
+    target.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    e.value().attr("summarys").attr("to_csv")(temp);
+    temp.attr("replace")(target);
+    e.value().attr("add_note")(py::str("the summaries of the finished grid points are in ") + py::str(target));
+  } catch (py::error_already_set& failed) {
+    try {
+      temp.attr("unlink")("missing_ok"_a = true);
+      e.value().attr("add_note")(py::str("the summaries of the finished grid points could not be written to ") +
+                                 py::str(target) + py::str(": ") + py::repr(failed.value()));
+    } catch (const py::error_already_set&) {
+    }
+  }
+}
+
 void multi_backtest(const py::object& config, const py::object& multi_run_id, const py::object& parameter_grid,
                     const py::object& executor, const py::object& num_threads, const py::dict& ns) {
-  py::object summarys =
-      ns["multi_run"](config, parameter_grid, "executor"_a = executor, "num_threads"_a = num_threads);
   py::object save_path = ns["Path"](py::str(config[py::str("base")][py::str("alpha_id")]) +
                                     py::str("_reports/summarys_") + py::str(multi_run_id) + py::str(".csv"));
+  py::object summarys;
+  try {
+    summarys = ns["multi_run"](config, parameter_grid, "executor"_a = executor, "num_threads"_a = num_threads);
+  } catch (py::error_already_set& e) {
+    write_partial(e, save_path);
+    throw;
+  }
   py::module_ plt = py::module_::import("matplotlib.pyplot");
   const py::list before = plt.attr("get_fignums")();
   ns["multi_analyse"](summarys, save_path);
@@ -224,12 +356,56 @@ void multi_backtest(const py::object& config, const py::object& multi_run_id, co
   plt.attr("show")();
 }
 
+// Figures a run drew in a worker are closed with it: a worker serves many runs and nobody shows them.
+class CloseNewFigures {
+ public:
+  CloseNewFigures() {
+    py::object loaded = py::module_::import("sys").attr("modules").attr("get")("matplotlib.pyplot");
+    if (!loaded.is_none()) before_ = loaded.attr("get_fignums")();
+  }
+  CloseNewFigures(const CloseNewFigures&) = delete;
+  CloseNewFigures& operator=(const CloseNewFigures&) = delete;
+  ~CloseNewFigures() {
+    try {
+      const py::error_scope keep;
+      py::object plt = py::module_::import("sys").attr("modules").attr("get")("matplotlib.pyplot");
+      if (plt.is_none()) return;
+      for (py::handle n : plt.attr("get_fignums")()) {
+        if (!before_.contains(n)) plt.attr("close")(n);
+      }
+    } catch (...) {
+    }
+  }
+
+ private:
+  py::list before_;
+};
+
 // One grid run in a worker: the kernel budget for this process, then backtest by its name in the module,
-// with the strategy imported from alpha_id.
-py::tuple grid_run(const py::object& num_threads, const py::tuple& run) {
+// with the strategy imported from alpha_id. A failure carries the point and its run label as a note.
+py::tuple grid_run(const py::object& num_threads, const py::tuple& run, const py::object& marks) {
   if (!num_threads.is_none()) put_budget(num_threads.cast<std::size_t>());
-  py::object backtest = py::module_::import(kModuleName).attr("backtest");
-  return py::make_tuple(run[0], backtest(run[1]));
+  py::module_ os = py::module_::import("os");
+  py::object mark = py::none();
+  if (!marks.is_none()) {
+    mark = py::module_::import("pathlib").attr("Path")(marks) /
+           py::str(py::str(run[0]).cast<std::string>() + "." + py::str(os.attr("getpid")()).cast<std::string>());
+    mark.attr("touch")();
+  }
+  py::object summary;
+  try {
+    const CloseNewFigures close;
+    summary = py::module_::import(kModuleName).attr("backtest")(run[1]);
+  } catch (py::error_already_set& e) {
+    if (py::len(run) > 2) {
+      e.value().attr("add_note")("in the grid point " + py::repr(run[2]).cast<std::string>() + ", run " +
+                                 py::str(run[1][py::str("summary_name")]).cast<std::string>());
+    }
+    if (!mark.is_none()) mark.attr("unlink")("missing_ok"_a = true);
+    throw;
+  }
+  if (!mark.is_none()) mark.attr("unlink")("missing_ok"_a = true);
+  return py::make_tuple(run[0], summary);
 }
 
 constexpr const char* kMultiRunDoc =
@@ -239,13 +415,16 @@ constexpr const char* kMultiRunDoc =
     ":param executor: None时用本机进程池(cpu_count()-1个进程, 至少1个); 也可传入map按输入顺序返回结果的执行器,\n"
     "    如concurrent.futures的执行器或dask.distributed Client.get_executor()\n"
     ":param num_threads: 每个回测进程内核计算的线程数(VARLO_NUM_THREADS), None时不改动\n"
-    ":return: summarys(pd.DataFrame), 每行一套参数, 按ParameterGrid顺序";
+    ":return: summarys(pd.DataFrame), 每行一套参数, 按ParameterGrid顺序\n"
+    ":raises: 某组回测失败时抛出它的异常, 附注参数组与run名; 异常的summarys属性保留已完成的结果(未完成的为NaN).\n"
+    "    进程池的工作进程意外退出时抛出BrokenProcessPool, 并列出当时在跑的参数组";
 
 }  // namespace
 
 void register_grid_runs(py::module_& m) {
   py::dict ns = m.attr("__dict__");
-  m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "一个网格回测: (序号, config) -> (序号, summary)");
+  m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "marks"_a = py::none(),
+        "一个网格回测: (序号, config, 参数组) -> (序号, summary)");
   {
     // Text signatures in the docstrings, for inspect.signature.
     py::options options;

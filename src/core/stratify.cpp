@@ -27,9 +27,17 @@ struct Pair {
   std::size_t column;
 };
 
-// Layers of the dates [r_begin, r_end), written into those rows of out.alpha and out.nextreturn.
+// The means of one layer on one date; dates keep only their non-empty layers, so layers beyond the
+// number of symbols cost nothing per date.
+struct LayerMean {
+  std::size_t layer;
+  double alpha;
+  double next;
+};
+
+// Layers of the dates [r_begin, r_end), stored into those dates of `means`.
 void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, std::size_t r_begin,
-                std::size_t r_end, Layers& out) {
+                std::size_t r_end, std::vector<std::vector<LayerMean>>& means, Interrupt* interrupt) {
   const std::size_t n = alpha.rows, m = alpha.cols;
   // One date's values lie a whole column apart: walk dates in blocks so each symbol's stretch is read
   // once per block rather than once per date.
@@ -39,6 +47,7 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
   std::vector<double> buf;
   buf.reserve(m);
   for (std::size_t r0 = r_begin; r0 < r_end; r0 += kBlock) {
+    if (interrupt) interrupt->check();
     const std::size_t rows = std::min(kBlock, r_end - r0);
     for (std::size_t k = 0; k < rows; ++k) block[k].clear();
     for (std::size_t c = 0; c < m; ++c) {
@@ -51,15 +60,22 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
     }
     for (std::size_t k = 0; k < rows; ++k) {
       auto& pairs = block[k];
-      const std::size_t r = r0 + k, l = pairs.size();
+      const std::size_t l = pairs.size();
+      if (l == 0 || s == 0) continue;
       // Ascending alpha; equal alphas keep their column order.
       std::sort(pairs.begin(), pairs.end(), [](const Pair& p, const Pair& q) {
         return p.alpha < q.alpha || (!(q.alpha < p.alpha) && p.column < q.column);
       });
-      for (std::size_t i = 0; i < s; ++i) {
-        const std::size_t lo = layer_bound(i, l, s), hi = layer_bound(i + 1, l, s);
-        out.alpha(r, i) = layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].alpha; });
-        out.nextreturn(r, i) = layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].next; });
+      auto& out = means[r0 + k];
+      out.reserve(std::min(l, s));
+      // From each layer's first position straight to the layer holding it: the layer of position j is
+      // the last i with bound(i) <= j, that is ceil((j + 1) s / l) - 1.
+      for (std::size_t lo = 0; lo < l;) {
+        const std::size_t i = ((lo + 1) * s + l - 1) / l - 1;
+        const std::size_t hi = layer_bound(i + 1, l, s);
+        out.push_back({i, layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].alpha; }),
+                       layer_mean(lo, hi, buf, [&](std::size_t j) { return pairs[j].next; })});
+        lo = hi;
       }
     }
   }
@@ -67,11 +83,9 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
 
 }  // namespace
 
-Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) {
+Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt) {
   const std::size_t n = alpha.rows;
-  Layers out;
-  out.alpha = Matrix(n, s, 0.0);
-  out.nextreturn = Matrix(n, s, 0.0);
+  std::vector<std::vector<LayerMean>> means(n);
   // Dates are independent: a second thread takes the later half when there is enough to share.
   if (alpha.size() >= 100'000 && thread_budget() > 1) {
     const std::size_t half = n / 2;
@@ -79,44 +93,55 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s) 
     {
       std::jthread later([&] {
         try {
-          layer_rows(alpha, nextreturn, s, half, n, out);
+          layer_rows(alpha, nextreturn, s, half, n, means, interrupt);
         } catch (...) {
           failed = std::current_exception();
         }
       });
-      layer_rows(alpha, nextreturn, s, 0, half, out);
+      layer_rows(alpha, nextreturn, s, 0, half, means, interrupt);
     }
     if (failed) std::rethrow_exception(failed);
   } else {
-    layer_rows(alpha, nextreturn, s, 0, n, out);
+    layer_rows(alpha, nextreturn, s, 0, n, means, interrupt);
   }
 
-  // Reductions along dates add one date after another, as numpy does along the outer axis.
-  out.mean_alpha.assign(s, kNaN);
-  out.sum_return.assign(s, 0.0);
+  // Reductions along dates add one date after another, as numpy does along the outer axis; a layer empty
+  // on a date (NaN there) adds nothing and its running sum stays where it was.
+  Layers out;
   out.cumulative = Matrix(n, s + 2, 0.0);
+  std::vector<double> alpha_sum(s, 0.0), running(s, 0.0);
+  std::vector<std::size_t> alpha_count(s, 0), filled(s, 0);  // filled: rows of the running sum written
+  const auto fill = [&](std::size_t i, std::size_t until) {
+    auto col = out.cumulative.col(i);
+    std::fill(col.begin() + static_cast<std::ptrdiff_t>(filled[i]), col.begin() + static_cast<std::ptrdiff_t>(until),
+              running[i]);
+    filled[i] = until;
+  };
+  for (std::size_t r = 0; r < n; ++r) {
+    if (interrupt && r % 64 == 0) interrupt->check();
+    for (const LayerMean& e : means[r]) {
+      if (!std::isnan(e.alpha)) {
+        alpha_sum[e.layer] += e.alpha;
+        ++alpha_count[e.layer];
+      }
+      fill(e.layer, r);
+      if (!std::isnan(e.next)) running[e.layer] += e.next;
+      out.cumulative(r, e.layer) = running[e.layer];
+      filled[e.layer] = r + 1;
+    }
+  }
+  out.mean_alpha.assign(s, kNaN);
+  out.sum_return = running;
+  std::vector<double> row_sum(n, 0.0);
   for (std::size_t i = 0; i < s; ++i) {
-    double sum = 0.0;
-    std::size_t count = 0;
-    for (double v : out.alpha.col(i)) {
-      if (std::isnan(v)) continue;
-      sum += v;
-      ++count;
-    }
-    if (count) out.mean_alpha[i] = sum / static_cast<double>(count);
-    double acc = 0.0;
-    const auto ret = out.nextreturn.col(i);
-    auto cum = out.cumulative.col(i);
-    for (std::size_t r = 0; r < n; ++r) {
-      if (!std::isnan(ret[r])) acc += ret[r];
-      cum[r] = acc;
-    }
-    out.sum_return[i] = acc;
+    if (interrupt && i % 64 == 0) interrupt->check();
+    fill(i, n);
+    if (alpha_count[i]) out.mean_alpha[i] = alpha_sum[i] / static_cast<double>(alpha_count[i]);
+    const auto col = out.cumulative.col(i);
+    for (std::size_t r = 0; r < n; ++r) row_sum[r] += col[r];
   }
   for (std::size_t r = 0; r < n; ++r) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < s; ++i) sum += out.cumulative(r, i);
-    out.cumulative(r, s) = s ? sum / static_cast<double>(s) : kNaN;
+    out.cumulative(r, s) = s ? row_sum[r] / static_cast<double>(s) : kNaN;
     out.cumulative(r, s + 1) = s ? out.cumulative(r, s - 1) - out.cumulative(r, 0) : kNaN;
   }
   return out;

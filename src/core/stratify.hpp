@@ -1,17 +1,17 @@
 // Layer analysis of a stored alpha: each date's symbols split into s layers by ascending alpha, and the
-// layers' mean alpha and mean next-day return compared over time.
+// layers' mean alpha and mean next-day return compared over time. A layer empty on a date counts as NaN
+// there; only the result itself grows with s, never the work per date.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "matrix.hpp"
 
 namespace varlo {
 
 struct Layers {
-  Matrix alpha;       // dates x s: mean alpha of each layer (NaN for an empty layer or a date without pairs)
-  Matrix nextreturn;  // dates x s: mean next-day return of each layer
   std::vector<double> mean_alpha;  // per layer, over dates, NaN skipped (np.nanmean, axis 0)
   std::vector<double> sum_return;  // per layer, over dates, NaN as 0 (np.nansum, axis 0)
   Matrix cumulative;  // dates x (s + 2): np.nancumsum per layer, then the row mean "all", then top - bottom
@@ -22,7 +22,8 @@ inline std::size_t layer_bound(std::size_t i, std::size_t l, std::size_t s) { re
 
 // alpha and nextreturn are matched by position (dates x symbols, same shape). A symbol counts on a date
 // only where both values are present. Ties in alpha keep column order, so reruns give the same layers.
-// With s == 0 the "t-b" column is NaN; callers reject that case themselves.
-Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s);
+// With s == 0 the "t-b" column is NaN; callers reject that case themselves. `interrupt` is checked between
+// blocks of dates and of layers (it may throw Interrupted).
+Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt = nullptr);
 
 }  // namespace varlo
