@@ -489,18 +489,21 @@ std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths
 
 // Matched by position, the two tables must carry the same dates and symbols in the same order: the
 // first place where they differ is named.
-void check_aligned(const ReportTable& alpha, const ReportTable& nextreturn, const std::string& alpha_name,
-                   const std::string& nextreturn_name) {
+void check_aligned(const ReportTable& alpha, const ReportTable& nextreturn, const py::str& alpha_name,
+                   const py::str& nextreturn_name) {
   const auto label = [](const py::handle& v) {
     std::string s = text(v);
     constexpr std::string_view midnight = " 00:00:00";
     if (s.size() > midnight.size() && s.ends_with(midnight)) s.resize(s.size() - midnight.size());
-    return s;
+    return py::str(s);
   };
+  // Built as Python text: file names need not be UTF-8.
   const auto mismatch = [&](const std::string& what, const py::handle& mine, const py::handle& theirs) {
-    throw py::value_error("stratification: " + alpha_name + " and " + nextreturn_name + " do not line up: " + what +
-                          " is " + label(mine) + " in " + alpha_name + " but " + label(theirs) + " in " +
-                          nextreturn_name);
+    const py::object message = py::str("stratification: ") + alpha_name + py::str(" and ") + nextreturn_name +
+                               py::str(" do not line up: " + what + " is ") + label(mine) + py::str(" in ") +
+                               alpha_name + py::str(" but ") + label(theirs) + py::str(" in ") + nextreturn_name;
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw py::error_already_set();
   };
   const py::object same = alpha.index.attr("__eq__")(nextreturn.index);
   if (!py::bool_(br::np().attr("all")(same)).cast<bool>()) {
@@ -547,7 +550,7 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg, 
                           std::to_string(a.cols) + " but the next-return table " + std::to_string(x.rows) +
                           " x " + std::to_string(x.cols));
   }
-  check_aligned(alpha, nextreturn, text(alpha_path.attr("name")), text(nextreturn_path.attr("name")));
+  check_aligned(alpha, nextreturn, alpha_path.attr("name"), nextreturn_path.attr("name"));
   varlo::Layers layers;
   varlo::Interrupt interrupt(br::signal_poll());
   try {

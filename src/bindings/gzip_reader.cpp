@@ -214,8 +214,9 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   for (std::size_t i = 0; i < n; ++i) {
     if (raw[i].failed_check) {
       py::object damaged = py::module_::import("gzip").attr("BadGzipFile");
-      PyErr_SetObject(damaged.ptr(), py::str(std::string(raw[i].failed_check) + " check failed, the file is damaged: " +
-                                             names[i]).ptr());
+      const py::object message =
+          py::str(std::string(raw[i].failed_check) + " check failed, the file is damaged: ") + py::str(paths[i]);
+      PyErr_SetObject(damaged.ptr(), message.ptr());
       throw py::error_already_set();
     }
     if (raw[i].data) {
