@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gzip_reader.hpp"
 #include "history_bridge.hpp"
 #include "pandas_bridge.hpp"
 
@@ -74,7 +75,7 @@ void context_init(const py::handle& self, py::object config, const Shared& sh) {
       br::as_path(config.attr("setdefault")("data_path", py::module_::import("pathlib").attr("Path")("Z:/cs_data.v3")));
   self.attr("data_path") = data_path;
   py::dict data;
-  data["dominant_contract"] = pd.attr("read_pickle")(data_path / py::str("dominant_contract.pkl"), "compression"_a = "gzip");
+  data["dominant_contract"] = br::read_pickles_gz({data_path / py::str("dominant_contract.pkl")}).front();
   self.attr("data") = data;
   py::object td = sh.module_dict["TradingDay"]();
   self.attr("TD") = td;
@@ -149,7 +150,7 @@ void get_data(const py::handle& self, const Shared& sh) {
     const std::string suffix = path.attr("suffix").cast<std::string>();
     py::object table;
     if (suffix.empty() || suffix == ".pkl") {
-      table = pd.attr("read_pickle")(data_path / path.attr("with_suffix")(".pkl"), "compression"_a = "gzip");
+      table = br::read_pickles_gz({data_path / path.attr("with_suffix")(".pkl")}).front();
     } else if (suffix == ".csv") {
       table = pd.attr("read_csv")(data_path / path, "index_col"_a = 0, "parse_dates"_a = true);
     } else {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "pandas_bridge.hpp"  // pd()
+#include "table_cache.hpp"
 
 namespace varlo::bridge {
 
@@ -113,6 +114,11 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   py::object fspath = py::module_::import("os").attr("fspath");
   for (const auto& p : paths) names.push_back(py::str(fspath(p)).cast<std::string>());
 
+  // Tables found in the cache are not read; only what the fast path read and verified is stored.
+  TableCache cache(names);
+  std::vector<py::object> out(n);
+  cache.lookup(out);
+
   std::vector<std::optional<std::string>> raw(n);
   {
     py::gil_scoped_release release;
@@ -121,28 +127,32 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
     std::size_t inline_from = 1;
     try {
       for (; inline_from < n; ++inline_from) {
-        workers.emplace_back([&raw, &names, i = inline_from] { raw[i] = try_inflate_file(names[i]); });
+        if (!out[inline_from]) {
+          workers.emplace_back([&raw, &names, i = inline_from] { raw[i] = try_inflate_file(names[i]); });
+        }
       }
     } catch (const std::system_error&) {
       // no thread to be had: the rest is read here
     }
-    for (std::size_t i = inline_from; i < n; ++i) raw[i] = try_inflate_file(names[i]);
-    if (n > 0) raw[0] = try_inflate_file(names[0]);
+    for (std::size_t i = inline_from; i < n; ++i) {
+      if (!out[i]) raw[i] = try_inflate_file(names[i]);
+    }
+    if (n > 0 && !out[0]) raw[0] = try_inflate_file(names[0]);
   }
 
   py::object loads = py::module_::import("pickle").attr("loads");
-  std::vector<py::object> out;
-  out.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (out[i]) continue;
     if (raw[i]) {
       try {
-        out.push_back(loads(py::bytes(*raw[i])));
+        out[i] = loads(py::bytes(*raw[i]));
+        cache.store(i, out[i]);
         continue;
       } catch (const py::error_already_set&) {
         // pandas has compatibility fallbacks for old pickles; let it decide.
       }
     }
-    out.push_back(reader(paths[i], py::arg("compression") = "gzip"));
+    out[i] = reader(paths[i], py::arg("compression") = "gzip");
   }
   return out;
 }
