@@ -469,4 +469,7 @@ PYBIND11_MODULE(Varlo_context, m) {
                                               py::is_method(cls), "Apply the context's own operator chain.");
   register_history(cls);
   m.attr("Context") = cls;
+  m.def(
+      "_read_table", [](const py::object& path) { return br::read_pickles_gz({path}).front(); }, "path"_a,
+      "A market table as every step reads it: pandas.read_pickle(path, compression='gzip'), through the table cache.");
 }

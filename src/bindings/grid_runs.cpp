@@ -159,7 +159,8 @@ py::object multi_run(const py::object& original_config, const py::object& parame
     } else {
       // One worker fewer than the machine's processors, but never none.
       const long processors = ns["cpu_count"]().cast<long>();
-      py::object pool = ns["Pool"](std::max(1L, processors - 1));
+      py::object pool = ns["Pool"](std::max(1L, processors - 1), "initializer"_a = ns["_grid_warm"],
+                                   "initargs"_a = py::make_tuple(alpha_id));
       try {
         collect(pool.attr("imap_unordered")(worker, runs), summaries, progress);
       } catch (...) {
@@ -197,6 +198,17 @@ py::tuple grid_run(const py::object& num_threads, const py::tuple& run) {
   return py::make_tuple(run[0], backtest(run[1]));
 }
 
+// A pool worker's start: the package and the strategy module imported once, before the first run. A
+// strategy that fails to import fails its runs with its own error instead (a failing initializer would make
+// the pool start workers forever).
+void grid_warm(const py::object& alpha_id) {
+  try {
+    py::module_::import(kModuleName);
+    py::module_::import("importlib").attr("import_module")(alpha_id);
+  } catch (const py::error_already_set&) {
+  }
+}
+
 constexpr const char* kMultiRunDoc =
     "对parameter_grid里的参数组并行跑多套回测并返回summarys\n\n"
     ":param original_config: 模板config, 不会被修改\n"
@@ -210,6 +222,7 @@ constexpr const char* kMultiRunDoc =
 
 void register_grid_runs(py::module_& m) {
   py::dict ns = m.attr("__dict__");
+  m.def("_grid_warm", &grid_warm, "alpha_id"_a, "网格进程启动: 先导入包和策略模块");
   m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "一个网格回测: (序号, config) -> (序号, summary)");
   m.def(
       "set_num_threads", [](const py::object& n) { put_budget(budget_argument(n, "n")); }, "n"_a,
