@@ -224,8 +224,13 @@ bool write_entry(const std::filesystem::path& file, const std::string& header,
   store64(prefix.data() + 16, payload_len);
 
   std::random_device rd;
-  const std::string tmp_name = "." + file.filename().string() + "." + std::to_string(::getpid()) + "." +
-                               std::to_string((std::uint64_t{rd()} << 32) | rd()) + ".tmp";
+  std::string tmp_name(1, '.');
+  tmp_name += file.filename().string();
+  tmp_name += '.';
+  tmp_name += std::to_string(::getpid());
+  tmp_name += '.';
+  tmp_name += std::to_string((std::uint64_t{rd()} << 32) | rd());
+  tmp_name += ".tmp";
   const std::filesystem::path tmp = file.parent_path() / tmp_name;
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (fd.get() < 0) return false;
