@@ -10,6 +10,7 @@
    (this process); beside the pandas formulation of the same sizing and analysis, which reads its files.
 3. The example strategy's whole-frame backtest over ten years of 70 symbols, output off: off against warm.
 4. A 16-point grid of it on one pool worker: ms a point, cache off, cold, and with the entries on disk.
+5. A Dask worker's first run against its second one plus the data's first read.
 Every case checks that its results equal the cache-off results exactly.
 """
 
@@ -279,6 +280,37 @@ def bench_example(tmp):
         vm.cpu_count = saved
 
 
+def bench_dask(tmp):
+    """A Dask worker's first run against its second, and the data's first read in this process."""
+    from distributed import Client, LocalCluster
+    from VarloAlpha.Module import Varlo_module as vm
+    from VarloAlpha.Module.Varlo_context import _read_table
+
+    market = tmp / "example"
+    config = example_config(market)
+    files = ["dominant_contract", "close", "dominant_prevclose", "dominant_vwap", "dominant_nextreturnonsettle",
+             "dominant_settle", "dominant_prevsettle"]
+    with cache("off", tmp):
+        t0 = time.perf_counter()
+        for name in files:
+            _read_table(market / f"{name}.pkl")
+        first_read = time.perf_counter() - t0
+    print("\n5. Dask, one fresh worker process per row (s): first run, second run, the data's first read")
+    for label, preload in (("plain worker", []), ("worker started with preload", ["VarloAlpha.Module.Varlo_module"])):
+        shutil.rmtree(tmp / "dask", ignore_errors=True)
+        with cache("dask", tmp), LocalCluster(n_workers=1, threads_per_worker=1, processes=True, preload=preload,
+                                              dashboard_address=None) as cluster, Client(cluster) as client:
+            ex = client.get_executor()
+            times = []
+            for lookback in (20, 40):
+                t0 = time.perf_counter()
+                with contextlib.redirect_stdout(io.StringIO()):
+                    vm.multi_run(config, {"lookback": [lookback]}, ex)
+                times.append(time.perf_counter() - t0)
+        print(f"  {label:30} first {times[0]:6.2f}  second {times[1]:6.2f}  second + first read "
+              f"{times[1] + first_read:6.2f}")
+
+
 def main():
     if sys.argv[1:2] == ["--sizing"]:
         bench_sizing_here(int(sys.argv[2]), int(sys.argv[3]), Path(sys.argv[4]))
@@ -289,6 +321,7 @@ def main():
         bench_layout(tmp)
         bench_sizing(tmp)
         bench_example(tmp)
+        bench_dask(tmp)
 
 
 if __name__ == "__main__":

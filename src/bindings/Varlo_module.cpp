@@ -386,7 +386,13 @@ PYBIND11_MODULE(Varlo_module, m) {
   m.attr("cpu_count") = multiprocessing.attr("cpu_count");
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();
-  m.attr("ParameterGrid") = py::module_::import("sklearn.model_selection").attr("ParameterGrid");
+  // scikit-learn takes seconds to import and only the process that expands a grid needs it: grid workers
+  // (a Dask worker's first run above all) start without it.
+  m.attr("ParameterGrid") = py::cpp_function(
+      [](const py::args& args, const py::kwargs& kwargs) {
+        return py::module_::import("sklearn.model_selection").attr("ParameterGrid")(*args, **kwargs);
+      },
+      py::name("ParameterGrid"), "sklearn.model_selection.ParameterGrid, imported on first use");
   py::module_ context_mod = py::module_::import("VarloAlpha.Module.Varlo_context");
   m.attr("Context") = context_mod.attr("Context");
   py::module_ analyse_mod = py::module_::import("VarloAlpha.Module.Varlo_analyse");
