@@ -280,6 +280,21 @@ def bench_example(tmp):
         vm.cpu_count = saved
 
 
+@contextlib.contextmanager
+def quiet():
+    """Standard output to /dev/null, also that of the worker processes started meanwhile."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 1)
+        try:
+            yield
+        finally:
+            sys.stdout.flush()
+            os.dup2(saved, 1)
+            os.close(saved)
+
+
 def bench_dask(tmp):
     """A Dask worker's first run against its second, and the data's first read in this process."""
     from distributed import Client, LocalCluster
@@ -298,14 +313,14 @@ def bench_dask(tmp):
     print("\n5. Dask, one fresh worker process per row (s): first run, second run, the data's first read")
     for label, preload in (("plain worker", []), ("worker started with preload", ["VarloAlpha.Module.Varlo_module"])):
         shutil.rmtree(tmp / "dask", ignore_errors=True)
-        with cache("dask", tmp), LocalCluster(n_workers=1, threads_per_worker=1, processes=True, preload=preload,
-                                              dashboard_address=None) as cluster, Client(cluster) as client:
+        times = []
+        with quiet(), cache("dask", tmp), LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                                       preload=preload, dashboard_address=None) as cluster, \
+                Client(cluster) as client:
             ex = client.get_executor()
-            times = []
             for lookback in (20, 40):
                 t0 = time.perf_counter()
-                with contextlib.redirect_stdout(io.StringIO()):
-                    vm.multi_run(config, {"lookback": [lookback]}, ex)
+                vm.multi_run(config, {"lookback": [lookback]}, ex)
                 times.append(time.perf_counter() - t0)
         print(f"  {label:30} first {times[0]:6.2f}  second {times[1]:6.2f}  second + first read "
               f"{times[1] + first_read:6.2f}")

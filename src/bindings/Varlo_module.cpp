@@ -364,6 +364,11 @@ py::object backtest(const py::object& config, py::object ai_init, py::object ai_
   }
   const py::object et = clock();
   py::print("\n", summary_name, " time: ", et - bt, "s", "sep"_a = "");
+  // Without pyplot no figure is open and there is nothing to show: a fresh process (a grid worker's first
+  // run) does not pay for importing it.
+  if (!py::module_::import("sys").attr("modules").attr("__contains__")("matplotlib.pyplot").cast<bool>()) {
+    return summary;
+  }
   py::module_ plt = py::module_::import("matplotlib.pyplot");
   if (keep) save_figures(config, plt, before, after_analysis);
   plt.attr("show")();
