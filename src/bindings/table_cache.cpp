@@ -539,14 +539,32 @@ void TableCache::keep(std::size_t i, const py::object& table) {
   }
   remember(*ids_[i], table, total, settings_.limit / 4);
   if (!settings_.dir || total + encoded->first.size() > settings_.limit) return;
-  const std::filesystem::path dir = *settings_.dir;
-  const std::filesystem::path file = entry_path(dir, key);
-  const std::uint64_t limit = settings_.limit;
+  // The entry is written beside the caller's next steps (unpickling the batch's other files); the arrays it
+  // views stay alive, and unwritten to, until the writers are joined when the batch is done.
+  auto write = [dir = *settings_.dir, file = entry_path(*settings_.dir, key), header = std::move(encoded->first),
+                pieces = std::move(pieces), limit = settings_.limit]() noexcept {
+    try {
+      std::error_code ec;
+      std::filesystem::create_directories(dir, ec);
+      if (ec || !tf::write_entry(file, header, pieces)) return;
+      tf::evict(dir, limit);
+    } catch (...) {
+      // a cache that cannot be written is only a slower cache
+    }
+  };
+  for (auto& a : encoded->second) arrays_.push_back(std::move(a));
+  try {
+    writers_.emplace_back(std::move(write));
+  } catch (const std::system_error&) {
+    py::gil_scoped_release release;
+    write();
+  }
+}
+
+TableCache::~TableCache() {
+  if (writers_.empty()) return;
   py::gil_scoped_release release;
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec || !tf::write_entry(file, encoded->first, pieces)) return;
-  tf::evict(dir, limit);
+  writers_.clear();  // joins
 }
 
 }  // namespace varlo::bridge

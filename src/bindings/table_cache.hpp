@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "table_file.hpp"
@@ -30,6 +31,9 @@ CacheSettings cache_settings();
 class TableCache {
  public:
   explicit TableCache(const std::vector<std::string>& names);
+  TableCache(const TableCache&) = delete;
+  TableCache& operator=(const TableCache&) = delete;
+  ~TableCache();  // waits for the entries being written
 
   // Fills the slots of the files found in memory or on disk; the others stay empty.
   void lookup(std::vector<py::object>& out);
@@ -45,6 +49,8 @@ class TableCache {
   CacheSettings settings_;
   const std::vector<std::string>& names_;
   std::vector<std::optional<tablefile::FileId>> ids_;  // empty: not cacheable
+  std::vector<py::object> arrays_;   // what the writers read; released after they are joined
+  std::vector<std::jthread> writers_;  // declared last: joined first
 };
 
 // Encoded entry of a DataFrame and the frame rebuilt from one (exposed for tests and benchmarks).
