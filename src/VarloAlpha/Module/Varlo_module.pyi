@@ -8,7 +8,7 @@ from typing import Any, Protocol
 
 import numpy as np
 import pandas as pd
-from sklearn.model_selection import ParameterGrid as ParameterGrid
+from sklearn.model_selection import ParameterGrid as _SklearnParameterGrid
 
 from .Varlo_analyse import analyse as analyse
 from .Varlo_analyse import multi_analyse as multi_analyse
@@ -17,6 +17,9 @@ from .Varlo_context import Context as Context
 from .Varlo_operators import *
 
 deepcopy = copy.deepcopy
+
+def ParameterGrid(*args: Any, **kwargs: Any) -> _SklearnParameterGrid:
+    """sklearn.model_selection.ParameterGrid, imported on first use"""
 
 def backtest(
     config: dict[str, Any],
