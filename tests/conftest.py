@@ -1,7 +1,11 @@
 import os
+import tempfile
 from pathlib import Path
 
 os.environ.setdefault("MPLBACKEND", "Agg")
+# Never the user's own table cache: the suite and every process it starts use a directory of their own.
+_CACHE_DIR = tempfile.TemporaryDirectory(prefix="varlo-cache-")
+os.environ["VARLO_CACHE_DIR"] = _CACHE_DIR.name
 
 import pytest  # noqa: E402
 

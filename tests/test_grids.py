@@ -97,7 +97,7 @@ def test_bad_grids_fail_before_any_run(monkeypatch, recorded, grid, drop, error)
 def test_pool_has_one_worker_fewer_than_processors_but_never_none(monkeypatch, recorded, processors, workers):
     made = []
     monkeypatch.setattr(vm, "cpu_count", lambda: processors)
-    monkeypatch.setattr(vm, "Pool", lambda n: made.append(n) or multiprocessing.pool.ThreadPool(n))
+    monkeypatch.setattr(vm, "Pool", lambda n, **kw: made.append(n) or multiprocessing.pool.ThreadPool(n, **kw))
     summarys = vm.multi_run(template(), {"b": [1, 2], "a": [3, 4]})
     assert made == [workers] and list(summarys.index) == ["run_1_3", "run_2_3", "run_1_4", "run_2_4"]
 

@@ -45,7 +45,7 @@ py::object chars(const py::handle& s, const py::object& start, const py::object&
 }
 
 py::object read_table(const py::object& data_path, const std::string& name) {
-  return br::read_pickles_gz({data_path / py::str(name)})[0];
+  return br::read_pickles_gz({data_path / py::str(name)}).front();
 }
 
 std::vector<std::int64_t> int_values(const py::object& values) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gzip_reader.hpp"
 #include "history_bridge.hpp"
 #include "pandas_bridge.hpp"
 
@@ -75,7 +76,7 @@ void context_init(const py::handle& self, py::object config, const Shared& sh) {
       br::as_path(config.attr("setdefault")("data_path", py::module_::import("pathlib").attr("Path")("Z:/cs_data.v3")));
   self.attr("data_path") = data_path;
   py::dict data;
-  data["dominant_contract"] = br::read_pickles_gz({data_path / py::str("dominant_contract.pkl")})[0];
+  data["dominant_contract"] = br::read_pickles_gz({data_path / py::str("dominant_contract.pkl")}).front();
   self.attr("data") = data;
   py::object td = sh.module_dict["TradingDay"]();
   self.attr("TD") = td;
@@ -150,7 +151,7 @@ void get_data(const py::handle& self, const Shared& sh) {
     const std::string suffix = path.attr("suffix").cast<std::string>();
     py::object table;
     if (suffix.empty() || suffix == ".pkl") {
-      table = br::read_pickles_gz({data_path / path.attr("with_suffix")(".pkl")})[0];
+      table = br::read_pickles_gz({data_path / path.attr("with_suffix")(".pkl")}).front();
     } else if (suffix == ".csv") {
       table = pd.attr("read_csv")(data_path / path, "index_col"_a = 0, "parse_dates"_a = true);
     } else {
@@ -493,4 +494,7 @@ PYBIND11_MODULE(Varlo_context, m) {
   cls.attr("__signature__") = inspect.attr("Signature")(
       py::make_tuple(parameter("config", parameter.attr("POSITIONAL_OR_KEYWORD"))));
   m.attr("Context") = cls;
+  m.def(
+      "_read_table", [](const py::object& path) { return br::read_pickles_gz({path}).front(); }, "path"_a,
+      "A market table as every step reads it: pandas.read_pickle(path, compression='gzip'), through the table cache.");
 }

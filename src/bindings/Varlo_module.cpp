@@ -381,6 +381,11 @@ py::object backtest(const py::object& config, py::object ai_init, py::object ai_
   }
   const py::object et = clock();
   py::print("\n", summary_name, " time: ", et - bt, "s", "sep"_a = "");
+  // Without pyplot no figure is open and there is nothing to show: a fresh process (a grid worker's first
+  // run) does not pay for importing it.
+  if (!py::module_::import("sys").attr("modules").attr("__contains__")("matplotlib.pyplot").cast<bool>()) {
+    return summary;
+  }
   py::module_ plt = py::module_::import("matplotlib.pyplot");
   if (keep) save_figures(config, plt, before, after_analysis);
   plt.attr("show")();
@@ -403,7 +408,22 @@ PYBIND11_MODULE(Varlo_module, m) {
   m.attr("cpu_count") = multiprocessing.attr("cpu_count");
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();
-  m.attr("ParameterGrid") = py::module_::import("sklearn.model_selection").attr("ParameterGrid");
+  // scikit-learn takes seconds to import and only the process that expands a grid needs it: grid workers
+  // (a Dask worker's first run above all) start without it.
+  // scikit-learn takes seconds to import and only the process that expands a grid needs it: grid workers
+  // (a Dask worker's first run above all) start without it. ParameterGrid is scikit-learn's own class, bound
+  // on the module the first time it is asked for.
+  m.attr("__getattr__") = py::cpp_function(
+      [](const py::str& name) -> py::object {
+        if (!name.equal(py::str("ParameterGrid"))) {
+          PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", kModuleName, name.ptr());
+          throw py::error_already_set();
+        }
+        py::object cls = py::module_::import("sklearn.model_selection").attr("ParameterGrid");
+        py::setattr(py::module_::import(kModuleName), "ParameterGrid", cls);
+        return cls;
+      },
+      py::name("__getattr__"), "name"_a);
   py::module_ context_mod = py::module_::import("VarloAlpha.Module.Varlo_context");
   m.attr("Context") = context_mod.attr("Context");
   py::module_ analyse_mod = py::module_::import("VarloAlpha.Module.Varlo_analyse");

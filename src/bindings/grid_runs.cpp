@@ -230,7 +230,7 @@ py::object multi_run(const py::object& original_config, const py::object& parame
                      const py::object& num_threads, const py::dict& ns) {
   const py::object alpha_id = original_config[py::str("base")][py::str("alpha_id")];
   br::check_name_part(alpha_id, "config['base']['alpha_id']");  // names the grid's report folder
-  const py::list parameter_list(ns["ParameterGrid"](parameter_grid));
+  const py::list parameter_list(py::getattr(py::module_::import(kModuleName), "ParameterGrid")(parameter_grid));
   const py::list parameters(parameter_grid.attr("keys")());
   const auto budget = budget_argument(num_threads, "num_threads");
 
@@ -251,7 +251,8 @@ py::object multi_run(const py::object& original_config, const py::object& parame
     } else {
       // One worker fewer than the machine's processors, but never none.
       const long processors = ns["cpu_count"]().cast<long>();
-      py::object pool = ns["Pool"](std::max(1L, processors - 1));
+      py::object pool = ns["Pool"](std::max(1L, processors - 1), "initializer"_a = ns["_grid_warm"],
+                                   "initargs"_a = py::make_tuple(alpha_id));
       try {
         PoolWatch watch(pool);
         const py::object worker = partial(ns["_grid_run"], budget_arg, "marks"_a = watch.dir());
@@ -408,6 +409,17 @@ py::tuple grid_run(const py::object& num_threads, const py::tuple& run, const py
   return py::make_tuple(run[0], summary);
 }
 
+// A pool worker's start: the package and the strategy module imported once, before the first run. A
+// strategy that fails to import fails its runs with its own error instead (a failing initializer would make
+// the pool start workers forever).
+void grid_warm(const py::object& alpha_id) {
+  try {
+    py::module_::import(kModuleName);
+    py::module_::import("importlib").attr("import_module")(alpha_id);
+  } catch (const py::error_already_set&) {
+  }
+}
+
 constexpr const char* kMultiRunDoc =
     "对parameter_grid里的参数组并行跑多套回测并返回summarys\n\n"
     ":param original_config: 模板config, 不会被修改\n"
@@ -423,6 +435,7 @@ constexpr const char* kMultiRunDoc =
 
 void register_grid_runs(py::module_& m) {
   py::dict ns = m.attr("__dict__");
+  m.def("_grid_warm", &grid_warm, "alpha_id"_a, "网格进程启动: 先导入包和策略模块");
   m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "marks"_a = py::none(),
         "一个网格回测: (序号, config, 参数组) -> (序号, summary)");
   {

@@ -17,6 +17,7 @@
 #include "interrupt.hpp"
 #include "pandas_bridge.hpp"  // pd()
 #include "signals.hpp"
+#include "table_cache.hpp"
 
 namespace varlo::bridge {
 
@@ -178,6 +179,11 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   py::object fsencode = py::module_::import("os").attr("fsencode");
   for (const auto& p : paths) names.push_back(py::bytes(fsencode(p)).cast<std::string>());
 
+  // Tables found in the cache are not read; only what the fast path read and verified is stored.
+  TableCache cache(names);
+  std::vector<py::object> out(n);
+  cache.lookup(out);
+
   std::vector<Inflated> raw(n);
   varlo::Interrupt interrupt(signal_poll());
   try {
@@ -188,6 +194,7 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
     std::size_t inline_from = 1;
     try {
       for (; inline_from < n; ++inline_from) {
+        if (out[inline_from]) continue;
         workers.emplace_back([&raw, &names, &interrupt, &finished, i = inline_from] {
           raw[i] = try_inflate_file(names[i], interrupt);
           finished.one();
@@ -197,8 +204,10 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
       // no thread to be had: the rest is read here
     }
     try {
-      for (std::size_t i = inline_from; i < n; ++i) raw[i] = inflate_file_here(names[i], interrupt);
-      if (n > 0) raw[0] = inflate_file_here(names[0], interrupt);
+      for (std::size_t i = inline_from; i < n; ++i) {
+        if (!out[i]) raw[i] = inflate_file_here(names[i], interrupt);
+      }
+      if (n > 0 && !out[0]) raw[0] = inflate_file_here(names[0], interrupt);
       finished.wait(workers.size(), interrupt);
     } catch (const varlo::Interrupted&) {
       interrupt.stop();  // the readers stop at their next step; leaving the scope joins them
@@ -209,9 +218,8 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   }
 
   py::object loads = py::module_::import("pickle").attr("loads");
-  std::vector<py::object> out;
-  out.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (out[i]) continue;
     if (raw[i].failed_check) {
       py::object damaged = py::module_::import("gzip").attr("BadGzipFile");
       const py::object message =
@@ -221,13 +229,14 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
     }
     if (raw[i].data) {
       try {
-        out.push_back(loads(py::bytes(*raw[i].data)));
+        out[i] = loads(py::bytes(*raw[i].data));
+        cache.store(i, out[i]);
         continue;
       } catch (const py::error_already_set&) {
         // pandas has compatibility fallbacks for old pickles; let it decide.
       }
     }
-    out.push_back(reader(paths[i], py::arg("compression") = "gzip"));
+    out[i] = reader(paths[i], py::arg("compression") = "gzip");
   }
   return out;
 }

@@ -1,3 +1,4 @@
+import os
 from pathlib import Path as Path
 from typing import Any
 
@@ -36,3 +37,6 @@ class Context(_ContextState):
     def history(self, name: str, n: int) -> pd.DataFrame: ...
     def history_values(self, name: str, n: int) -> np.ndarray: ...
     def __getattr__(self, name: str) -> Any: ...
+
+def _read_table(path: str | os.PathLike[str]) -> pd.DataFrame:
+    """A market table as every step reads it: pandas.read_pickle(path, compression='gzip'), through the table cache."""

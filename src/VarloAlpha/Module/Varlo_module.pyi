@@ -27,6 +27,7 @@ class AlphaWarning(UserWarning):
 def check_config(config: dict[str, Any]) -> None:
     """The check backtest runs before the first date, as far as it needs no market data."""
 
+
 def backtest(
     config: dict[str, Any],
     ai_init: Callable[[Context], Any] | None = None,
