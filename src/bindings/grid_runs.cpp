@@ -169,30 +169,50 @@ class PoolWatch {
   }
   const py::object& dir() const { return dir_; }
 
-  // Raises BrokenProcessPool when a worker of the pool has exited.
+  // Raises BrokenProcessPool when a worker of the pool has exited: one seen exiting, or the worker of a
+  // run still marked started that is no longer among the pool's live workers (the pool may have reaped and
+  // replaced it between two checks).
   void check(const py::list& runs) {
+    // The marks first: a worker that marks a run is already among the pool's processes when they are read.
+    const py::list marks = py::module_::import("os").attr("listdir")(dir_);
+    std::vector<std::string> live;
+    py::object dead_pid = py::none(), dead_code = py::none();
     for (py::handle p : py::getattr(pool_, "_pool", py::list())) {
       if (!known_.contains(p)) known_.append(p);
     }
     for (py::handle p : known_) {
       const py::object code = p.attr("exitcode");
-      if (code.is_none()) continue;
-      const py::object pid = p.attr("pid");
-      std::string on_dead, in_flight;
-      for (py::handle mark : py::module_::import("os").attr("listdir")(dir_)) {
-        const py::list parts = mark.attr("split")(".");
-        const auto i = py::int_(parts[0]).cast<std::size_t>();
-        std::string& list = py::object(parts[1]).equal(py::str(pid)) ? on_dead : in_flight;
-        list += (list.empty() ? "" : ", ") + point_text(runs, i);
+      if (code.is_none()) {
+        live.push_back(py::str(p.attr("pid")).cast<std::string>());
+      } else if (dead_pid.is_none()) {
+        dead_pid = p.attr("pid");
+        dead_code = code;
       }
-      std::string message = "a grid worker (pid " + py::str(pid).cast<std::string>() + ") died with exit code " +
-                            py::str(code).cast<std::string>();
-      if (!on_dead.empty()) message += " while running " + on_dead;
-      if (!in_flight.empty()) message += "; also in flight: " + in_flight;
-      py::object broken = py::module_::import("concurrent.futures.process").attr("BrokenProcessPool");
-      PyErr_SetObject(broken.ptr(), py::str(message).ptr());
-      throw py::error_already_set();
     }
+    if (dead_pid.is_none()) {
+      for (py::handle mark : marks) {
+        const std::string pid = py::str(py::list(mark.attr("split")("."))[1]).cast<std::string>();
+        if (std::find(live.begin(), live.end(), pid) == live.end()) {
+          dead_pid = py::int_(std::stol(pid));
+          break;
+        }
+      }
+    }
+    if (dead_pid.is_none()) return;
+    std::string on_dead, in_flight;
+    for (py::handle mark : marks) {
+      const py::list parts = mark.attr("split")(".");
+      const auto i = py::int_(parts[0]).cast<std::size_t>();
+      std::string& list = py::object(parts[1]).equal(py::str(dead_pid)) ? on_dead : in_flight;
+      list += (list.empty() ? "" : ", ") + point_text(runs, i);
+    }
+    std::string message = "a grid worker (pid " + py::str(dead_pid).cast<std::string>() + ") died";
+    if (!dead_code.is_none()) message += " with exit code " + py::str(dead_code).cast<std::string>();
+    if (!on_dead.empty()) message += " while running " + on_dead;
+    if (!in_flight.empty()) message += "; also in flight: " + in_flight;
+    py::object broken = py::module_::import("concurrent.futures.process").attr("BrokenProcessPool");
+    PyErr_SetObject(broken.ptr(), py::str(message).ptr());
+    throw py::error_already_set();
   }
 
  private:
