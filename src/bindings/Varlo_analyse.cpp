@@ -15,6 +15,7 @@
 #include "csv_bridge.hpp"
 #include "pandas_bridge.hpp"
 #include "csv_table.hpp"
+#include "parallel.hpp"
 #include "report_set.hpp"
 #include "signals.hpp"
 #include "stratify.hpp"
@@ -255,10 +256,9 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const double commission = br::number_of(trade.attr("get")("commission", 0), "commission");
 
   Figures f;
-  {
-    py::gil_scoped_release nogil;
-    f.trades = varlo::simulate_trades(held.view, {next.view, settle.view, prevsettle.view, matching.view}, commission);
-  }
+  f.trades = br::without_gil([&] {
+    return varlo::simulate_trades(held.view, {next.view, settle.view, prevsettle.view, matching.view}, commission);
+  });
   const varlo::Interest mode = interest_of(interest);
 
   py::tuple aligned = alpha.attr("align")(nextreturn, "join"_a = "inner");
@@ -267,15 +267,14 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const std::vector<std::int64_t> dates_ns = br::ns_of(dates);
   const py::object years = dates.attr("year");
   const std::vector<std::int64_t> year_of = int_values(years);
-  {
-    py::gil_scoped_release nogil;
+  br::without_gil([&] {
     f.metrics = varlo::performance(f.trades.daily_return, dates_ns, mode);
     f.daily_ic = varlo::corrwith_rows(left.view, right.view);
     f.symbol_ic = varlo::corrwith_columns(left.view, right.view);
     f.symbols = varlo::symbol_figures(f.trades.returns.view());
     f.years = varlo::group_by(year_of);
     f.yearly = varlo::yearly(f.trades.daily_return, f.trades.daily_tr, f.years, mode);
-  }
+  });
   f.ic_dates = with_dropped_labels(f.daily_ic, left.index, alpha.attr("index"), nextreturn.attr("index"));
   f.ic_symbols = with_dropped_labels(f.symbol_ic, left.columns, alpha.attr("columns"), nextreturn.attr("columns"));
   if (!f.daily_ic.empty()) {
@@ -435,8 +434,9 @@ std::vector<std::string> header_labels(const std::string& body) {
   return fields;
 }
 
-// The plain form of one file, or nothing (unreadable, another form, out of memory: pandas decides).
-std::optional<ParsedFile> parse_file(const std::string& name) noexcept {
+// The plain form of one file, or nothing (unreadable, another form, out of memory: pandas decides). Only
+// a stop for Ctrl-C passes.
+std::optional<ParsedFile> parse_file(const std::string& name) {
   try {
     if (auto body = file_text(name)) {
       if (auto table = varlo::parse_date_table(*body)) {
@@ -444,6 +444,8 @@ std::optional<ParsedFile> parse_file(const std::string& name) noexcept {
         if (labels.size() == table->columns) return ParsedFile{std::move(*table), std::move(labels)};
       }
     }
+  } catch (const varlo::Interrupted&) {
+    throw;
   } catch (const std::exception&) {
   }
   return std::nullopt;
@@ -462,10 +464,14 @@ std::vector<ReportTable> read_report_tables(const std::vector<py::object>& paths
     std::vector<std::string> names;
     py::object fsencode = py::module_::import("os").attr("fsencode");  // bytes: names need not be UTF-8
     for (const auto& p : paths) names.push_back(py::bytes(fsencode(p)).cast<std::string>());
-    py::gil_scoped_release nogil;
-    std::vector<std::jthread> workers;
-    for (std::size_t i = 1; i < n; ++i) workers.emplace_back([&, i] { parsed[i] = parse_file(names[i]); });
-    if (n > 0) parsed[0] = parse_file(names[0]);
+    br::without_gil([&] {
+      varlo::parallel_for(n, n << 16, [&](std::size_t i0, std::size_t i1) {  // a thread per file, within the budget
+        for (std::size_t i = i0; i < i1; ++i) {
+          varlo::interruption_point();
+          parsed[i] = parse_file(names[i]);
+        }
+      });
+    });
   }
   std::vector<ReportTable> out(n);
   for (std::size_t i = 0; i < n; ++i) {

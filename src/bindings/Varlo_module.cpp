@@ -12,6 +12,7 @@
 #include "config_check.hpp"
 #include "config_values.hpp"
 #include "pandas_bridge.hpp"
+#include "signals.hpp"
 #include "sizing.hpp"
 
 namespace py = pybind11;
@@ -124,11 +125,7 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   auto cm = py::cast<py::array_t<double, py::array::c_style | py::array::forcecast>>(multiplier.attr("to_numpy")("dtype"_a = "float64"));
   const std::span<const double> cms(cm.data(), static_cast<std::size_t>(cm.size()));
   const double cap = br::number_of(capital, "capital");
-  varlo::Positions out;
-  {
-    py::gil_scoped_release release;
-    out = varlo::size_positions(pa.view, pc.view, mp.view, cms, money, cap);
-  }
+  varlo::Positions out = br::without_gil([&] { return varlo::size_positions(pa.view, pc.view, mp.view, cms, money, cap); });
   py::object position = br::frame_out(std::move(out.position), pa.index, pa.columns);
   py::object volume_position = br::frame_out(std::move(out.volume_position), pa.index, pa.columns);
   return py::make_tuple(position, volume_position);

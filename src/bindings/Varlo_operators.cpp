@@ -13,6 +13,7 @@
 
 #include "operators.hpp"
 #include "pandas_bridge.hpp"
+#include "signals.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -63,15 +64,13 @@ br::FrameIn values_of(const py::handle& df, const char* who, bool any_layout = f
 
 template <class Kernel>
 Matrix run(Kernel&& kernel) {
-  py::gil_scoped_release nogil;
-  return kernel();
+  return br::without_gil([&] { return kernel(); });
 }
 
 // kernel(view) over the values as they lie, row-major or column-major.
 template <class Kernel>
 Matrix run_on(const br::FrameIn& in, Kernel&& kernel) {
-  py::gil_scoped_release nogil;
-  return in.row_major() ? kernel(in.row_view) : kernel(in.view);
+  return br::without_gil([&] { return in.row_major() ? kernel(in.row_view) : kernel(in.view); });
 }
 
 // The result written into the caller's frame whose values `in` were.

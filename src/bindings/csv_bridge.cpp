@@ -6,6 +6,7 @@
 
 #include "csv_writer.hpp"
 #include "pandas_bridge.hpp"
+#include "signals.hpp"
 
 namespace varlo::bridge {
 
@@ -61,11 +62,7 @@ void write_csv(const py::handle& frame, const py::handle& path) {
   }
   const FrameIn in = frame_in(frame, "write_csv");
   const std::string line_end = py::module_::import("os").attr("linesep").cast<std::string>();
-  std::string text;
-  {
-    py::gil_scoped_release release;
-    text = csv::table_text(*index_label, labels, dates, in.view, line_end);
-  }
+  const std::string text = without_gil([&] { return csv::table_text(*index_label, labels, dates, in.view, line_end); });
   // Opened as pandas opens it (replacing the file); errors are the interpreter's own.
   py::object file = py::module_::import("builtins").attr("open")(path, "wb");
   try {

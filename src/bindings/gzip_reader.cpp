@@ -4,8 +4,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -135,33 +133,6 @@ Inflated inflate_file_here(const std::string& path, varlo::Interrupt& interrupt)
   }
 }
 
-// Readers that report when they are done, so the calling thread can wait for them and for Ctrl-C at once.
-class Finished {
- public:
-  void one() {
-    {
-      const std::lock_guard lock(mutex_);
-      ++count_;
-    }
-    done_.notify_one();
-  }
-  // Waits until `n` readers are done, polling the interrupt in between (which may throw).
-  void wait(std::size_t n, varlo::Interrupt& interrupt) {
-    std::unique_lock lock(mutex_);
-    while (count_ < n) {
-      done_.wait_for(lock, varlo::Interrupt::kPollInterval);
-      lock.unlock();
-      interrupt.check();
-      lock.lock();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_;
-  std::size_t count_ = 0;
-};
-
 }  // namespace
 
 std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
@@ -188,7 +159,7 @@ std::vector<py::object> read_pickles_gz(const std::vector<py::object>& paths) {
   varlo::Interrupt interrupt(signal_poll());
   try {
     py::gil_scoped_release release;
-    Finished finished;
+    varlo::Finished finished;
     std::vector<std::jthread> workers;
     workers.reserve(n);
     std::size_t inline_from = 1;

@@ -4,6 +4,9 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <utility>
+
+#include "interrupt.hpp"
 
 namespace varlo::bridge {
 
@@ -15,6 +18,20 @@ inline std::function<bool()> signal_poll() {
     const pybind11::gil_scoped_acquire gil;
     return PyErr_CheckSignals() != 0;
   };
+}
+
+// fn() with the GIL released, its kernels (and the threads they start) answering to Ctrl-C: they stop at
+// their next check and the exception the signal handler raised (KeyboardInterrupt) is raised here.
+template <class Fn>
+decltype(auto) without_gil(Fn&& fn) {
+  varlo::Interrupt interrupt(signal_poll());
+  try {
+    const pybind11::gil_scoped_release nogil;
+    const varlo::InterruptScope scope(&interrupt);
+    return std::forward<Fn>(fn)();
+  } catch (const varlo::Interrupted&) {
+    throw pybind11::error_already_set();
+  }
 }
 
 }  // namespace varlo::bridge

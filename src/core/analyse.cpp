@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "calendar.hpp"
+#include "interrupt.hpp"
 
 namespace varlo {
 
@@ -56,7 +57,9 @@ struct RowStats {
   std::vector<double> mean;
   std::vector<std::size_t> count;
   explicit RowStats(const Matrix& m) : mean(m.rows, 0.0), count(m.rows, 0) {
+    InterruptPacer pacer;
     for (std::size_t c = 0; c < m.cols; ++c) {
+      pacer.step(m.rows);
       for (std::size_t r = 0; r < m.rows; ++r) {
         const double v = m(r, c);
         if (std::isnan(v)) continue;
@@ -71,7 +74,9 @@ struct RowStats {
 // Bottleneck's two-pass standard deviation of each row; its mean is the plain sequential one.
 std::vector<double> row_std(const Matrix& m, const RowStats& s) {
   std::vector<double> ss(m.rows, 0.0);
+  InterruptPacer pacer;
   for (std::size_t c = 0; c < m.cols; ++c) {
+    pacer.step(m.rows);
     for (std::size_t r = 0; r < m.rows; ++r) {
       const double v = m(r, c);
       if (std::isnan(v)) continue;
@@ -89,9 +94,13 @@ std::vector<double> row_std(const Matrix& m, const RowStats& s) {
 // corrwith's masking: each side becomes missing wherever the other is (an infinity times 0 masks too).
 std::pair<Matrix, Matrix> masked_pair(const MatView& left, const MatView& right) {
   Matrix l(left.rows, left.cols), r(left.rows, left.cols);
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    l.data[i] = left.data[i] + right.data[i] * 0.0;
-    r.data[i] = right.data[i] + l.data[i] * 0.0;
+  for (std::size_t i0 = 0; i0 < left.size(); i0 += InterruptPacer::kWork) {
+    interruption_point();
+    const std::size_t i1 = std::min(left.size(), i0 + InterruptPacer::kWork);
+    for (std::size_t i = i0; i < i1; ++i) {
+      l.data[i] = left.data[i] + right.data[i] * 0.0;
+      r.data[i] = right.data[i] + l.data[i] * 0.0;
+    }
   }
   return {std::move(l), std::move(r)};
 }
@@ -138,8 +147,10 @@ Trades simulate_trades(const MatView& position, const PriceTables& p, double com
     t.returns(r, c) = net;
     t.daily_return[r] += nan_as_zero(net);
   };
+  InterruptPacer pacer;
   for (std::size_t c = 0; c < cols; ++c) {
     if (rows == 0) break;
+    pacer.step(rows);
     cell(0, c, kNaN, kNaN);  // flat before the first date, nothing carried into it
     for (std::size_t r = 1; r < rows; ++r) cell(r, c, position(r - 1, c), p.nextreturn(r - 1, c));
   }
@@ -199,7 +210,9 @@ std::vector<double> corrwith_columns(const MatView& left, const MatView& right) 
   const auto [l, r] = masked_pair(left, right);
   std::vector<double> out(l.cols);
   std::vector<double> prod(l.rows);
+  InterruptPacer pacer;
   for (std::size_t c = 0; c < l.cols; ++c) {
+    pacer.step(l.rows);
     const auto lc = l.col(c);
     const auto rc = r.col(c);
     const double lmean = nanmean(lc);
@@ -216,7 +229,9 @@ std::vector<double> corrwith_rows(const MatView& left, const MatView& right) {
   const auto [l, r] = masked_pair(left, right);
   const RowStats ls(l), rs(r);
   std::vector<double> num(l.rows, 0.0);
+  InterruptPacer pacer;
   for (std::size_t c = 0; c < l.cols; ++c) {
+    pacer.step(l.rows);
     for (std::size_t i = 0; i < l.rows; ++i) {
       const double p = (l(i, c) - ls.mean[i]) * (r(i, c) - rs.mean[i]);
       num[i] += nan_as_zero(p);
@@ -232,7 +247,9 @@ std::vector<double> corrwith_rows(const MatView& left, const MatView& right) {
 
 SymbolFigures symbol_figures(const MatView& returns) {
   SymbolFigures s{std::vector<double>(returns.cols), std::vector<double>(returns.cols)};
+  InterruptPacer pacer;
   for (std::size_t c = 0; c < returns.cols; ++c) {
+    pacer.step(returns.rows);
     s.total_return[c] = pairwise_nansum(returns.col(c));
     s.ar[c] = nanmean(returns.col(c)) * kYearDays;
   }

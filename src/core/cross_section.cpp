@@ -3,6 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "interrupt.hpp"
 #include "operators.hpp"
 #include "parallel.hpp"
 #include "rank.hpp"
@@ -21,22 +22,36 @@ namespace {
 // columns `ld` apart: a column-major matrix where it lies (one chunk per thread), a row-major one a tile
 // of dates at a time through a column-major copy (a date at a time where it lies when there are few), so
 // that both take the same arithmetic.
+// A column-major chunk goes in pieces of at least 2^18 values (dates x symbols), a check for Ctrl-C
+// between them; a frame that size or smaller is one piece, as before.
 template <class Fn>
 void by_row_blocks(const MatView& x, std::size_t work, Fn&& fn) {
-  parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) { fn(x.data + r0, x.rows, r0, r1 - r0); });
+  const std::size_t piece = std::max<std::size_t>(256, (std::size_t{1} << 18) / std::max<std::size_t>(x.cols, 1));
+  parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) {
+    for (std::size_t p0 = r0; p0 < r1; p0 += piece) {
+      if (p0 > r0) interruption_point();
+      fn(x.data + p0, x.rows, p0, std::min(piece, r1 - p0));
+    }
+  });
 }
 template <class Fn>
 void by_row_blocks(const RowView& x, std::size_t work, Fn&& fn) {
   if (x.rows <= kTile) {  // one tile would copy the whole frame: each date where it lies instead
     parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) {
-      for (std::size_t r = r0; r < r1; ++r) fn(x.data + r * x.cols, 1, r, 1);
+      InterruptPacer pacer;
+      for (std::size_t r = r0; r < r1; ++r) {
+        pacer.step(x.cols);
+        fn(x.data + r * x.cols, 1, r, 1);
+      }
     });
     return;
   }
   const std::size_t blocks = (x.rows + kTile - 1) / kTile;
   parallel_for(blocks, work, [&](std::size_t b0, std::size_t b1) {
     std::vector<double> buf(std::min(kTile, x.rows) * x.cols);
+    InterruptPacer pacer;
     for (std::size_t b = b0; b < b1; ++b) {
+      pacer.step(kTile * x.cols);
       const std::size_t r0 = b * kTile, nr = std::min(kTile, x.rows - r0);
       load_rows(x, r0, nr, buf.data(), nr);
       fn(buf.data(), nr, r0, nr);
@@ -48,13 +63,19 @@ void by_row_blocks(const RowView& x, std::size_t work, Fn&& fn) {
 template <class F>
 Matrix map_values(const MatView& x, F&& f) {
   Matrix out(x.rows, x.cols);
-  for (std::size_t i = 0; i < x.size(); ++i) out.data[i] = f(x.data[i]);
+  for (std::size_t i0 = 0; i0 < x.size(); i0 += InterruptPacer::kWork) {
+    interruption_point();
+    const std::size_t i1 = std::min(x.size(), i0 + InterruptPacer::kWork);
+    for (std::size_t i = i0; i < i1; ++i) out.data[i] = f(x.data[i]);
+  }
   return out;
 }
 template <class F>
 Matrix map_values(const RowView& x, F&& f) {
   Matrix out(x.rows, x.cols);
+  InterruptPacer pacer;
   for (std::size_t r0 = 0; r0 < x.rows; r0 += kTile) {
+    pacer.step(kTile * x.cols);
     const std::size_t nr = std::min(kTile, x.rows - r0);
     const double* in = x.data + r0 * x.cols;
     for (std::size_t c = 0; c < x.cols; ++c) {
@@ -201,7 +222,9 @@ Matrix neutral_of(const View& x, std::span<const std::int32_t> group, std::size_
   parallel_for(blocks, x.size() * 2, [&](std::size_t b0, std::size_t b1) {
   std::vector<double> sum(n_groups * block), comp(n_groups * block), nobs(n_groups * block);
   std::vector<double> rows(row_major && !by_date ? block * x.cols : 0);
+  InterruptPacer pacer;
   for (std::size_t r0 = b0 * block; r0 < std::min(x.rows, b1 * block); r0 += block) {
+    pacer.step(block * x.cols);
     const std::size_t nr = std::min(block, x.rows - r0);
     const double* in = nullptr;  // the dates r0 .. r0 + nr, column-major, columns ld apart
     std::size_t ld = 0;

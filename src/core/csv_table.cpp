@@ -5,6 +5,8 @@
 #include <limits>
 #include <cstring>
 
+#include "interrupt.hpp"
+
 namespace varlo {
 
 namespace {
@@ -94,8 +96,10 @@ std::optional<DateTable> parse_date_table(std::string_view text) {
 
   std::vector<double> rows;  // row-major while the row count is unknown
   rows.reserve(text.size() / 8);
+  InterruptPacer pacer;
   while (!rest.empty()) {
     std::string_view line = next_line(rest);
+    pacer.step(line.size());
     if (line.empty()) continue;
     std::size_t comma = line.find(',');
     if (comma == std::string_view::npos) return std::nullopt;

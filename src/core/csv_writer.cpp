@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "interrupt.hpp"
+
 namespace varlo::csv {
 
 namespace {
@@ -120,7 +122,9 @@ std::string table_text(std::string_view index_label, std::span<const std::string
   }
   out += line_end;
   const bool with_time = any_time_of_day(dates_ns);
+  InterruptPacer pacer;
   for (std::size_t r = 0; r < values.rows; ++r) {
+    pacer.step(values.cols * 8);  // a value's text costs several times its addition
     append_date(out, dates_ns[r], with_time);
     for (std::size_t c = 0; c < values.cols; ++c) {
       out.push_back(',');

@@ -125,6 +125,7 @@ Matrix longshort_by_selection(const View& x, double ls, LongShortMode mode, Rows
     double shift[kTile], sum[kTile], count[kTile];
     double lo[kTile], hi[kTile];  // a row's SideCut as inclusive bounds; NaN: no side
     bool single_row = false, lean = false;
+    InterruptPacer pacer;
     explicit Work(std::size_t n) : buf(n) {}
 
     // Inclusive bounds of the sides of row r from the exact centred scores, pandas' arithmetic.
@@ -153,6 +154,7 @@ Matrix longshort_by_selection(const View& x, double ls, LongShortMode mode, Rows
       for (std::size_t r = 0; r < t.nr; ++r) w.shift[r] = w.sum[r] / w.count[r] - 0.0;
     }
     for (std::size_t r = 0; r < t.nr; ++r) {
+      w.pacer.step(t.n);
       std::size_t m = 0;
       for (std::size_t c = 0; c < t.n; ++c) {
         const double v = t.x[c * t.ld + r];

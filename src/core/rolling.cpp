@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "interrupt.hpp"
 #include "operators.hpp"
 #include "parallel.hpp"
 #include "rank.hpp"
@@ -14,7 +15,9 @@ Matrix smooth_simple(const MatView& x, std::size_t window) {
   if (window == 0) return out;
   const auto nobs_needed = static_cast<std::ptrdiff_t>(window);
   parallel_for(x.cols, x.size() * 2, [&](std::size_t c0, std::size_t c1) {
+  InterruptPacer pacer;
   for (std::size_t c = c0; c < c1; ++c) {
+    pacer.step(x.rows);
     const double* v = x.data + c * x.rows;
     double* o = out.data.data() + c * x.rows;
     // pandas' roll_mean: Kahan-compensated running sum, separate compensations for adding and removing,
@@ -95,7 +98,9 @@ Matrix smooth_weighted(const MatView& x, std::span<const double> weights) {
   Matrix out(x.rows, x.cols);
   parallel_for(x.cols, x.size() * w, [&](std::size_t c0, std::size_t c1) {
   std::vector<double> prod(w);
+  InterruptPacer pacer;
   for (std::size_t c = c0; c < c1; ++c) {
+    pacer.step(x.rows * w);
     const double* v = x.data + c * x.rows;
     double* o = out.data.data() + c * x.rows;
     std::size_t bad = 0;  // NaN or infinite values in the current window

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "interrupt.hpp"
+
 namespace varlo {
 
 Positions size_positions(const MatView& position_alpha, const MatView& prevclose, const MatView& matching,
@@ -10,7 +12,9 @@ Positions size_positions(const MatView& position_alpha, const MatView& prevclose
   const std::size_t rows = position_alpha.rows;
   const std::size_t cols = position_alpha.cols;
   Positions out{Matrix(rows, cols), Matrix(rows, cols)};
+  InterruptPacer pacer;
   for (std::size_t c = 0; c < cols; ++c) {
+    pacer.step(rows);
     const double cm = contract_multiplier[c];
     const auto pa = position_alpha.col(c);
     const auto pc = prevclose.col(c);

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
 #include "rank.hpp"
@@ -68,7 +69,9 @@ void by_tiles(const View& x, Matrix& out, Fn&& fn, Rows rows = {}) {
       // Each date's row read where it lies, as a one-row tile (ld 1): a copy of these few rows would
       // cost a whole frame. Results pass through one row's buffer.
       std::vector<double> res(x.cols);
+      InterruptPacer pacer;
       for (std::size_t r = 0; r < x.rows; ++r) {
+        pacer.step(x.cols);
         Tile t{r, 1, x.cols, 1, x.data + r * x.cols, res.data()};
         fn(t, worker);
         for (std::size_t c = 0; c < x.cols; ++c) out.data[c * x.rows + r] = res[c];
@@ -81,7 +84,9 @@ void by_tiles(const View& x, Matrix& out, Fn&& fn, Rows rows = {}) {
   parallel_for(tiles, x.size() * 4, [&](std::size_t t0, std::size_t t1) {
     std::vector<double> in(height * x.cols), res(height * x.cols);
     Worker worker(x.cols);
+    InterruptPacer pacer;
     for (std::size_t k = t0; k < t1; ++k) {
+      pacer.step(height * x.cols);
       Tile t{k * height, std::min(height, x.rows - k * height), x.cols, height, in.data(), res.data()};
       load_rows(x, t.r0, t.nr, in.data(), height);
       fn(t, worker);
@@ -98,12 +103,14 @@ struct RankWork {
   double cnt[kTile], sum[kTile], shift[kTile], shift2[kTile], unused[kTile];
   bool single_row = false;  // the whole matrix is one date
   bool lean = false;
+  InterruptPacer pacer;  // a tile of few dates may still hold long rows
   explicit RankWork(std::size_t) {}
 
   // Average ranks of each row of the tile's input (of its magnitudes when `absolute`) into t.res, counts
   // into cnt.
   void rank_rows(const Tile& t, bool absolute = false) {
     for (std::size_t r = 0; r < t.nr; ++r) {
+      pacer.step(t.n);
       cnt[r] = static_cast<double>(ranker.rank(t.x + r, t.ld, t.n, t.res + r, absolute, lean));
     }
   }
