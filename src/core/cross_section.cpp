@@ -22,16 +22,18 @@ namespace {
 // columns `ld` apart: a column-major matrix where it lies (one chunk per thread), a row-major one a tile
 // of dates at a time through a column-major copy (a date at a time where it lies when there are few), so
 // that both take the same arithmetic.
-// A column-major chunk goes in pieces of at least 2^18 values (dates x symbols), a check for Ctrl-C
-// between them; a frame that size or smaller is one piece, as before.
+// A column-major chunk goes in pieces of at least 2^22 values (dates x symbols, some milliseconds of
+// streaming), a check for Ctrl-C between them.
 template <class Fn>
 void by_row_blocks(const MatView& x, std::size_t work, Fn&& fn) {
-  const std::size_t piece = std::max<std::size_t>(256, (std::size_t{1} << 18) / std::max<std::size_t>(x.cols, 1));
+  const std::size_t piece = std::max<std::size_t>(256, (std::size_t{1} << 22) / std::max<std::size_t>(x.cols, 1));
   parallel_for(x.rows, work, [&](std::size_t r0, std::size_t r1) {
-    for (std::size_t p0 = r0; p0 < r1; p0 += piece) {
-      if (p0 > r0) interruption_point();
-      fn(x.data + p0, x.rows, p0, std::min(piece, r1 - p0));
+    std::size_t p0 = r0;
+    for (; r1 - p0 > piece; p0 += piece) {
+      fn(x.data + p0, x.rows, p0, piece);
+      interruption_point();
     }
+    fn(x.data + p0, x.rows, p0, r1 - p0);
   });
 }
 template <class Fn>

@@ -21,17 +21,10 @@ inline std::size_t thread_count(std::size_t work) {
   return std::min({hw, std::size_t{8}, work / kMinWork});
 }
 
-// Runs fn(begin, end) over [0, n) in contiguous chunks, on several threads when there is enough work
-// (`work` elements in all) to pay for starting them, and at most `max_threads`. The first exception is
-// rethrown here. The workers answer to the calling thread's Interrupt, which the calling thread keeps
-// polling once its own chunk is done: a stop surfaces here as Interrupted once every chunk has returned.
+// parallel_for's chunks on t > 1 threads. Out of line, so that a call on one thread compiles as the plain
+// call it is.
 template <class Fn>
-void parallel_for(std::size_t n, std::size_t work, Fn&& fn, std::size_t max_threads = SIZE_MAX) {
-  const std::size_t t = std::min({thread_count(work), n, max_threads});
-  if (t <= 1) {
-    if (n > 0) fn(std::size_t{0}, n);
-    return;
-  }
+[[gnu::noinline]] void parallel_for_on(std::size_t n, std::size_t t, Fn& fn) {
   Interrupt* const interrupt = current_interrupt();
   std::vector<std::exception_ptr> errors(t);
   auto chunk = [&](std::size_t k) {
@@ -73,6 +66,20 @@ void parallel_for(std::size_t n, std::size_t work, Fn&& fn, std::size_t max_thre
   for (const auto& e : errors) {
     if (e) std::rethrow_exception(e);
   }
+}
+
+// Runs fn(begin, end) over [0, n) in contiguous chunks, on several threads when there is enough work
+// (`work` elements in all) to pay for starting them, and at most `max_threads`. The first exception is
+// rethrown here. The workers answer to the calling thread's Interrupt, which the calling thread keeps
+// polling once its own chunk is done: a stop surfaces here as Interrupted once every chunk has returned.
+template <class Fn>
+void parallel_for(std::size_t n, std::size_t work, Fn&& fn, std::size_t max_threads = SIZE_MAX) {
+  const std::size_t t = std::min({thread_count(work), n, max_threads});
+  if (t <= 1) {
+    if (n > 0) fn(std::size_t{0}, n);
+    return;
+  }
+  parallel_for_on(n, t, fn);
 }
 
 }  // namespace varlo
