@@ -4,8 +4,7 @@
 //
 // Kernels reach the Interrupt of their call through an InterruptScope rather than a parameter on every
 // operator: the binding that releases the GIL installs one for the call, parallel_for hands it on to its
-// workers, and a kernel run from elsewhere (the C++ tests, a grid worker's thread) finds none and never
-// stops.
+// workers, and a kernel called without one (the C++ tests) never stops.
 #pragma once
 
 #include <atomic>

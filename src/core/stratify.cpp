@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
-#include <thread>
 
 #include "analyse.hpp"
+#include "parallel.hpp"
 #include "thread_budget.hpp"
 
 namespace varlo {
@@ -86,21 +85,13 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
 Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt) {
   const std::size_t n = alpha.rows;
   std::vector<std::vector<LayerMean>> means(n);
-  // Dates are independent: a second thread takes the later half when there is enough to share.
+  // Dates are independent: a second thread takes the later half when there is enough to share, the caller
+  // polling for Ctrl-C until it is done.
   if (alpha.size() >= 100'000 && thread_budget() > 1) {
-    const std::size_t half = n / 2;
-    std::exception_ptr failed;
-    {
-      std::jthread later([&] {
-        try {
-          layer_rows(alpha, nextreturn, s, half, n, means, interrupt);
-        } catch (...) {
-          failed = std::current_exception();
-        }
-      });
-      layer_rows(alpha, nextreturn, s, 0, half, means, interrupt);
-    }
-    if (failed) std::rethrow_exception(failed);
+    const InterruptScope scope(interrupt);
+    parallel_for(2, std::size_t{1} << 17, [&](std::size_t k, std::size_t) {
+      layer_rows(alpha, nextreturn, s, k == 0 ? 0 : n / 2, k == 0 ? n / 2 : n, means, interrupt);
+    }, 2);
   } else {
     layer_rows(alpha, nextreturn, s, 0, n, means, interrupt);
   }
