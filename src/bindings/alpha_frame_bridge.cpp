@@ -67,6 +67,26 @@ Admission walk_admission(const py::object& context, const py::object& calendar, 
   std::size_t i = 0;
   for (py::handle s : universe) where[s] = py::int_(i++);
   Admission a;
+  const py::object scan = py::getattr(context, "_admission", py::none());
+  const py::object scanned = scan.is_none() ? py::none() : scan(calendar);
+  if (!scanned.is_none()) {
+    // Symbols on date r are the first counts[r] labels of one list: each label is looked up once.
+    const auto t = py::reinterpret_borrow<py::tuple>(scanned);
+    const auto counts = py::cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>(t[0]);
+    const auto labels = py::reinterpret_borrow<py::list>(t[1]);
+    std::vector<std::size_t> at;
+    for (py::ssize_t r = 0; r < counts.size(); ++r) {
+      const auto k = static_cast<std::size_t>(counts.data()[r]);
+      while (at.size() < k) {
+        const py::handle s = labels[at.size()];
+        if (!where.contains(s)) throw py::key_error(py::repr(s).cast<std::string>());
+        at.push_back(where[s].cast<std::size_t>());
+      }
+      a.positions.insert(a.positions.end(), at.begin(), at.begin() + static_cast<std::ptrdiff_t>(k));
+      a.offsets.push_back(a.positions.size());
+    }
+    return a;
+  }
   const py::object get_symbols = context.attr("get_symbols");
   py::object previous;
   std::vector<std::size_t> current;

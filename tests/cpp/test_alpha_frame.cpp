@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "alpha_frame.hpp"
@@ -28,6 +30,15 @@ TEST(AlphaFrame, FirstDifferenceRowMajorNanEqual) {
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(d->first, 1u);
   EXPECT_EQ(d->second, 1u);
+}
+
+TEST(AlphaFrame, AdmissionStopsAtDeadlineLimitAndMissingDate) {
+  const std::vector<std::int64_t> begin{10, 20, 20, INT64_MIN, 5};
+  EXPECT_EQ(varlo::admit_through(begin, 0, 5, 10), 0u);  // strictly before the deadline
+  EXPECT_EQ(varlo::admit_through(begin, 0, 5, 21), 3u);
+  EXPECT_EQ(varlo::admit_through(begin, 0, 2, 100), 2u);  // the universe's size bounds the count
+  EXPECT_EQ(varlo::admit_through(begin, 3, 5, 100), 3u);  // no date: nothing after it, ever
+  EXPECT_EQ(varlo::admit_through(begin, 1, 5, 15), 1u);   // a count only grows from where it stands
 }
 
 }  // namespace
