@@ -43,7 +43,14 @@ py::dict data_through(const py::dict& data, const py::object& cut) {
         dates = index;
       }
       if (py::isinstance(dates, p.attr("DatetimeIndex")) && dates.attr("tz").is_none()) {
-        kept = table.attr("loc")[dates.attr("__le__")(cut)];
+        // Sorted dates without a frequency: the rows through the cut are a leading slice, taken without
+        // a copy (a slice would keep a frequency the mask drops).
+        if (dates.is(index) && dates.attr("freq").is_none() && dates.attr("is_monotonic_increasing").cast<bool>()) {
+          const py::object end = dates.attr("searchsorted")(cut, "side"_a = "right");
+          kept = table.attr("iloc")[py::slice(py::none(), end, py::none())];
+        } else {
+          kept = table.attr("loc")[dates.attr("__le__")(cut)];
+        }
       }
     }
     out[key] = kept;
