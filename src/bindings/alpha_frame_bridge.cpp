@@ -170,7 +170,7 @@ class Attributes {
 // recorded value up to a cut differs from the full computation. Leaves the attributes as `after` holds them.
 void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame, std::size_t checks,
                      const Attributes& before, const Attributes& after, const py::object& calendar, const py::object& universe,
-                     const MatView& full, const Admission& admitted) {
+                     const MatView& full_record, const Admission& admitted) {
   const auto n = static_cast<std::size_t>(py::len(calendar));
   // More checks than dates after the first cut every date already: the same cuts as n - 1 checks.
   checks = std::min(checks, n == 0 ? std::size_t{0} : n - 1);
@@ -179,7 +179,6 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
     const std::size_t p = i * (n - 1) / (checks + 1);
     if (p + 1 < n && (cuts.empty() || cuts.back() != p)) cuts.push_back(p);
   }
-  const Matrix full_record = admitted_record(full, admitted.offsets, admitted.positions);
   std::optional<std::pair<std::size_t, std::size_t>> first;
   std::size_t first_cut = 0;
   try {
@@ -191,7 +190,7 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
       const py::object frame = conformed(ai_alpha_frame(context), calendar, universe);
       const FrameIn in = frame_in(frame, "get_alpha_frame");
       const Matrix record = admitted_record(in.view, admitted.offsets, admitted.positions);
-      const auto diff = first_difference(full_record.view(), record.view(), p + 1);
+      const auto diff = first_difference(full_record, record.view(), p + 1);
       if (diff && (!first || *diff < *first)) {
         first = diff;
         first_cut = p;
@@ -263,25 +262,26 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
     if (checks > 0) {
       const FrameIn in = frame_in(table, "get_alpha_frame");
       const Admission admitted = walk_admission(context, calendar, universe);
-      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe, in.view,
-                      admitted);
+      const Matrix record = admitted_record(in.view, admitted.offsets, admitted.positions);
+      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe,
+                      record.view(), admitted);
     }
     literal_loop(context, table, multiplier);
   } else {
     const FrameIn in = frame_in(table, "get_alpha_frame");
     const Admission admitted = walk_admission(context, calendar, universe);
-    if (checks > 0) {
-      const py::object timestamp = context.attr("timestamp");
-      const py::object symbols = context.attr("symbols");
-      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe, in.view,
-                      admitted);
-      context.attr("timestamp") = timestamp;  // as the walk over the calendar left them
-      context.attr("symbols") = symbols;
-    }
     Matrix record;
     {
       py::gil_scoped_release release;
       record = admitted_record(in.view, admitted.offsets, admitted.positions);
+    }
+    if (checks > 0) {
+      const py::object timestamp = context.attr("timestamp");
+      const py::object symbols = context.attr("symbols");
+      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe,
+                      record.view(), admitted);
+      context.attr("timestamp") = timestamp;  // as the walk over the calendar left them
+      context.attr("symbols") = symbols;
     }
     context.attr("alpha_multiplier") = multiplier_record(multiplier, calendar);
     context.attr("original_alpha") = frame_out(std::move(record), calendar, universe_list);
