@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <span>
 #include <vector>
@@ -76,6 +77,21 @@ struct Matrix {
   MatView view() const { return {data.data(), rows, cols}; }
   std::size_t size() const { return data.size(); }
 };
+
+// The rows and columns of x at the given positions, -1 giving a missing row or column (NaN), each value's
+// bits as they are: what pandas' reindex of a float frame takes.
+inline Matrix take(const MatView& x, std::span<const std::int64_t> rows, std::span<const std::int64_t> cols) {
+  Matrix out(rows.size(), cols.size());
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    if (cols[k] < 0) continue;
+    const auto from = x.col(static_cast<std::size_t>(cols[k]));
+    const auto to = out.col(k);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (rows[r] >= 0) to[r] = from[static_cast<std::size_t>(rows[r])];
+    }
+  }
+  return out;
+}
 
 // m's values row-major (one date's cross-section contiguous), for a row-major destination: in tiles of
 // 32 x 32, so that neither side strides through more cache lines than L1 holds.

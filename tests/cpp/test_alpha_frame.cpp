@@ -41,4 +41,17 @@ TEST(AlphaFrame, AdmissionStopsAtDeadlineLimitAndMissingDate) {
   EXPECT_EQ(varlo::admit_through(begin, 1, 5, 15), 1u);   // a count only grows from where it stands
 }
 
+TEST(Matrix, TakeByPositionsMissingAsNaNBitsKept) {
+  const std::vector<double> f{1, 2, 3, -0.0, 5, 6};  // 3 dates x 2 symbols, column-major
+  const varlo::MatView v{f.data(), 3, 2};
+  const std::vector<std::int64_t> rows{2, -1, 0, 0}, cols{1, -1, 0};
+  const varlo::Matrix m = varlo::take(v, rows, cols);
+  ASSERT_EQ(m.rows, 4u);
+  ASSERT_EQ(m.cols, 3u);
+  EXPECT_EQ(m(0, 0), 6);
+  EXPECT_TRUE(std::isnan(m(1, 0)) && std::isnan(m(0, 1)) && std::isnan(m(3, 1)));
+  EXPECT_TRUE(m(2, 0) == 0.0 && std::signbit(m(2, 0)) && m(3, 0) == m(2, 0));
+  EXPECT_EQ(m(0, 2), 3);
+}
+
 }  // namespace
