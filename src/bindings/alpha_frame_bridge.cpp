@@ -187,8 +187,9 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
       const py::object cut = calendar[py::int_(p)];
       const py::dict data = context.attr("data");
       context.attr("data") = data_through(data, cut);
-      const py::object frame = conformed(ai_alpha_frame(context), calendar, universe);
-      const FrameIn in = frame_in(frame, "get_alpha_frame");
+      const py::object raw = ai_alpha_frame(context);
+      std::optional<FrameIn> fast = gathered(raw, calendar, universe);
+      const FrameIn in = fast ? std::move(*fast) : frame_in(conformed(raw, calendar, universe), "get_alpha_frame");
       const Matrix record = admitted_record(in.view, admitted.offsets, admitted.positions);
       const auto diff = first_difference(full_record, record.view(), p + 1);
       if (diff && (!first || *diff < *first)) {
@@ -254,9 +255,12 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
   const py::object calendar = context.attr("backtest_calendar");
   const py::object universe = context.attr("original_symbols");
   check_frame_labels(raw, universe);
-  const py::object table = conformed(raw, calendar, universe);
   const py::list universe_list(universe);
-  const bool direct = all_float64(table) && py::len(py::set(universe_list)) == py::len(universe_list);
+  const bool unique = py::len(py::set(universe_list)) == py::len(universe_list);
+  // A float frame is conformed by a native gather (its values are those of the reindexed frame).
+  std::optional<FrameIn> fast = unique && all_float64(raw) ? gathered(raw, calendar, universe) : std::nullopt;
+  const py::object table = fast ? py::none() : conformed(raw, calendar, universe);
+  const bool direct = fast || (unique && all_float64(table));
   if (!direct) {
     // Other dtypes or a repeated symbol: the loop gives pandas' own result; the guard needs float values.
     if (checks > 0) {
@@ -268,7 +272,7 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
     }
     literal_loop(context, table, multiplier);
   } else {
-    const FrameIn in = frame_in(table, "get_alpha_frame");
+    const FrameIn in = fast ? std::move(*fast) : frame_in(table, "get_alpha_frame");
     const Admission admitted = walk_admission(context, calendar, universe);
     Matrix record;
     {
