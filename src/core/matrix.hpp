@@ -79,16 +79,28 @@ struct Matrix {
 };
 
 // The rows and columns of x at the given positions, -1 giving a missing row or column (NaN), each value's
-// bits as they are: what pandas' reindex of a float frame takes.
+// bits as they are: what pandas' reindex of a float frame takes. Runs of consecutive rows (a run's dates
+// within the table's) are copied as blocks.
 inline Matrix take(const MatView& x, std::span<const std::int64_t> rows, std::span<const std::int64_t> cols) {
+  struct Run {
+    std::size_t to, from, n;
+  };
+  std::vector<Run> runs;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (rows[r] < 0) continue;
+    const auto from = static_cast<std::size_t>(rows[r]);
+    if (!runs.empty() && runs.back().to + runs.back().n == r && runs.back().from + runs.back().n == from) {
+      ++runs.back().n;
+    } else {
+      runs.push_back({r, from, 1});
+    }
+  }
   Matrix out(rows.size(), cols.size());
   for (std::size_t k = 0; k < cols.size(); ++k) {
     if (cols[k] < 0) continue;
-    const auto from = x.col(static_cast<std::size_t>(cols[k]));
-    const auto to = out.col(k);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      if (rows[r] >= 0) to[r] = from[static_cast<std::size_t>(rows[r])];
-    }
+    const double* const from = x.data + static_cast<std::size_t>(cols[k]) * x.rows;
+    double* const to = out.data.data() + k * out.rows;
+    for (const Run& run : runs) std::copy(from + run.from, from + run.from + run.n, to + run.to);
   }
   return out;
 }

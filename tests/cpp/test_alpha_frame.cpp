@@ -42,16 +42,24 @@ TEST(AlphaFrame, AdmissionStopsAtDeadlineLimitAndMissingDate) {
 }
 
 TEST(Matrix, TakeByPositionsMissingAsNaNBitsKept) {
-  const std::vector<double> f{1, 2, 3, -0.0, 5, 6};  // 3 dates x 2 symbols, column-major
-  const varlo::MatView v{f.data(), 3, 2};
-  const std::vector<std::int64_t> rows{2, -1, 0, 0}, cols{1, -1, 0};
+  const std::vector<double> f{1, 2, 3, -0.0, 5, 6, 7, 8};  // 4 dates x 2 symbols, column-major
+  const varlo::MatView v{f.data(), 4, 2};
+  // runs of consecutive rows broken by a gap, a missing row, a step back and a repeat
+  const std::vector<std::int64_t> rows{1, 2, 3, -1, 0, 1, 3, 3}, cols{1, -1, 0};
   const varlo::Matrix m = varlo::take(v, rows, cols);
-  ASSERT_EQ(m.rows, 4u);
-  ASSERT_EQ(m.cols, 3u);
-  EXPECT_EQ(m(0, 0), 6);
-  EXPECT_TRUE(std::isnan(m(1, 0)) && std::isnan(m(0, 1)) && std::isnan(m(3, 1)));
-  EXPECT_TRUE(m(2, 0) == 0.0 && std::signbit(m(2, 0)) && m(3, 0) == m(2, 0));
-  EXPECT_EQ(m(0, 2), 3);
+  ASSERT_EQ(m.rows, rows.size());
+  ASSERT_EQ(m.cols, cols.size());
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (rows[r] < 0 || cols[k] < 0) {
+        EXPECT_TRUE(std::isnan(m(r, k)));
+      } else {
+        const double want = v(static_cast<std::size_t>(rows[r]), static_cast<std::size_t>(cols[k]));
+        EXPECT_TRUE(m(r, k) == want && std::signbit(m(r, k)) == std::signbit(want)) << r << "," << k;
+      }
+    }
+  }
+  EXPECT_TRUE(std::signbit(m(2, 2)));  // -0.0 stays negative
 }
 
 }  // namespace
