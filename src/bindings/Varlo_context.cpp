@@ -266,7 +266,9 @@ py::object admission(const py::object& self, const py::object& calendar, const p
   self.attr("timestamp") = calendar[py::int_(-1)];
   self.attr("symbols") = py::reinterpret_steal<py::list>(
       PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1)));
-  return py::make_tuple(counts, st.begin_labels);
+  // The caller's own list: the cached labels stay as get_symbols needs them.
+  return py::make_tuple(counts, py::reinterpret_steal<py::list>(
+                                    PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1))));
 }
 
 // The label objects of an index as a 1-D object array (object dtype, or str dtype stored as Python
