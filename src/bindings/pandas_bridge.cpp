@@ -102,14 +102,16 @@ std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, c
   const auto at_rows = py::cast<Positions>(rows.attr("get_indexer")(index));
   const auto at_cols = py::cast<Positions>(cols.attr("get_indexer")(columns));
   const MatView from{values.data(), static_cast<std::size_t>(values.shape(0)), static_cast<std::size_t>(values.shape(1))};
-  Matrix m;
+  // Every value is written by the take: the array is not cleared first.
+  FArray out({at_rows.size(), at_cols.size()});
+  double* const to = out.mutable_data();
   {
     py::gil_scoped_release nogil;
-    m = take(from, {at_rows.data(), static_cast<std::size_t>(at_rows.size())},
-             {at_cols.data(), static_cast<std::size_t>(at_cols.size())});
+    take_into(from, {at_rows.data(), static_cast<std::size_t>(at_rows.size())},
+              {at_cols.data(), static_cast<std::size_t>(at_cols.size())}, to);
   }
   FrameIn in;
-  in.values = FArray::ensure(matrix_array(std::move(m)));
+  in.values = std::move(out);
   in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)), static_cast<std::size_t>(in.values.shape(1))};
   in.index = py::reinterpret_borrow<py::object>(index);
   in.columns = py::reinterpret_borrow<py::object>(columns);
