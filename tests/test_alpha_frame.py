@@ -159,3 +159,34 @@ def test_example_strategy_forms_and_the_backtest_hook(market_upper, tmp_path, mo
     framed = backtest(cfg)
     assert len(calls) == 4  # the run and three look-ahead checks
     pd.testing.assert_series_equal(framed, daily, check_exact=True)
+
+
+def test_admission_scan_equals_a_call_per_date(market_upper, monkeypatch):
+    import VarloAlpha.Module.Varlo_module as vm
+    from VarloAlpha.Module.Varlo_context import Context
+
+    def fresh(cls=Context):
+        context = cls(config(market_upper))
+        init(context)
+        context.get_data()
+        return context
+
+    scan, daily = fresh(), fresh()
+    counts, labels = scan._admission(scan.backtest_calendar)
+    assert 0 < counts[0] < counts[-1]
+    for dd, k in zip(daily.backtest_calendar, counts, strict=True):
+        daily.timestamp = dd
+        daily.get_symbols()
+        assert daily.symbols == labels[:k]
+    assert (scan.timestamp, scan.symbols) == (daily.timestamp, daily.symbols)
+
+    class OneLess(Context):  # a replaced get_symbols is called on every date, as the daily loop does
+        def get_symbols(self):
+            Context.get_symbols(self)
+            self.symbols = self.symbols[1:]
+
+    assert fresh(OneLess)._admission(daily.backtest_calendar) is None
+    monkeypatch.setattr(vm, "Context", OneLess)
+    ref, _ = get_alpha(config(market_upper), init, daily_loc)
+    alpha, _ = get_alpha_frame(config(market_upper), init, whole_frame)
+    pd.testing.assert_frame_equal(alpha, ref, check_exact=True)

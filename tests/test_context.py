@@ -294,3 +294,43 @@ def test_context_pickles_and_copies_mid_run(market_upper):
         run(c, days[30:])
         pd.testing.assert_frame_equal(c.original_alpha, ctx.original_alpha)
 
+
+
+def test_attribute_table_parsed_once_and_a_rewrite_seen(market_upper, tmp_path):
+    import shutil
+    import subprocess
+    import sys
+    import textwrap
+
+    import VarloAlpha
+
+    shutil.copytree(Path(VarloAlpha.__file__).parent, tmp_path / "VarloAlpha")
+    csv = tmp_path / "VarloAlpha" / "Module" / "futures_attributes.csv"
+    script = textwrap.dedent(f"""
+        import time
+        from pathlib import Path
+        import pandas as pd
+        import VarloAlpha.Module as package
+        from VarloAlpha.Module.Varlo_context import Context
+
+        def table():
+            ctx = Context({{"data_path": Path({str(market_upper)!r}),
+                           "base": {{"begin_date": "2017-01-01", "end_date": "2017-01-31", "universe": "all"}}}})
+            ctx.data_names = []
+            ctx.get_data()
+            return ctx.data["futures_attributes"]
+
+        time.sleep(2.1)  # a file changed within the clock's tick is always read
+        first = table()
+        first.loc["CU", "contract_multiplier"] = -1  # the caller's own copy
+        kept = table()
+        assert len(package._attributes_memo) == 1
+        pd.testing.assert_frame_equal(kept, pd.read_csv({str(csv)!r}, index_col=0, parse_dates=["backtest_begin_date"]))
+        text = Path({str(csv)!r}).read_text()
+        Path({str(csv)!r}).write_text(text.replace("CU,cu,1993-03-01,nonferrous,5,", "CU,cu,1993-03-01,nonferrous,7,"))
+        time.sleep(2.1)  # same size, new content, in place
+        print(kept.loc["CU", "contract_multiplier"], table().loc["CU", "contract_multiplier"])
+    """)
+    env = dict(__import__("os").environ, PYTHONPATH=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["5", "7"]

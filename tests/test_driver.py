@@ -187,6 +187,23 @@ def test_get_position_matches_pandas(tmp_path, frame, lower):
     assert cfg == {"data_path": tmp_path, "trade": {"capital": 10_000_000, "leverage": 2}}
 
 
+def test_get_position_price_tables_pandas_conforms_itself(tmp_path, frame):
+    # integer prices in reversed order, and a float table with a repeated date: pandas' own reindex
+    pa = vm.get_position_alpha(frame)
+    ints = pd.DataFrame(1000, index=pa.index[::-1], columns=pa.columns[::-1]).astype({"RB": "int32"})
+    floats = ints.astype(float).drop(index=pa.index[3])
+    write_prices(tmp_path, ints, floats)
+    cfg = {"data_path": tmp_path, "trade": {"capital": 10_000_000, "leverage": 1}}
+    for got, ref in zip(vm.get_position(pa, cfg), pandas_position(pa, cfg, ints, floats, ATTRS)):
+        pd.testing.assert_frame_equal(got, ref, check_exact=True)
+    repeated = pd.concat([floats, floats.iloc[:1]])
+    write_prices(tmp_path, repeated, repeated)
+    with pytest.raises(ValueError) as ours:
+        vm.get_position(pa, cfg)
+    with pytest.raises(ValueError, match=str(ours.value)):
+        repeated.reindex_like(pa)
+
+
 def test_get_position_rounds_halves_to_even_and_leverage(tmp_path):
     idx = pd.date_range("2020-01-01", periods=1)
     # RB: 10 t a contract; prevclose 1000 -> one contract per 10,000 of money

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "alpha_frame.hpp"
+#include "calendar.hpp"
 #include "gzip_reader.hpp"
 #include "history_bridge.hpp"
 #include "pandas_bridge.hpp"
@@ -125,8 +127,7 @@ void get_data(const py::handle& self, const Shared& sh) {
     throw py::type_error("invalid universe");
   }
 
-  py::object attrs = pd.attr("read_csv")(pkg / py::str("futures_attributes.csv"), "index_col"_a = 0,
-                                         "parse_dates"_a = py::list(py::make_tuple("backtest_begin_date")));
+  py::object attrs = br::attributes_csv(kModuleName, true);
   py::dict data = self.attr("data");
   py::list upper;
   for (py::handle s : self.attr("original_symbols")) upper.append(s.attr("upper")());
@@ -203,27 +204,71 @@ py::object get_or(const py::handle& d, const py::handle& key, const py::object& 
   return d.attr("get")(key, fallback);
 }
 
-void get_symbols(const py::handle& self, const Shared& sh) {
-  const std::int64_t deadline = shifted_ns(self, self.attr("timestamp"), kAdmissionLag, sh);
-  std::size_t l1 = py::len(self.attr("symbols"));
-  const std::size_t l2 = py::len(self.attr("original_symbols"));
-  if (l1 >= l2) return;
+// The admission scan's begin dates, refreshed when data["backtest_begin_date"] is another Series.
+void load_begin_dates(const py::handle& self, ContextState& st) {
   py::object begin_dates = item(self.attr("data"), py::str("backtest_begin_date"));
-  ContextState& st = state_of(self);
   if (!begin_dates.is(st.begin_dates) || st.begin_ns.size() != py::len(begin_dates)) {
     st.begin_ns = br::ns_of(begin_dates);
     st.begin_labels = begin_dates.attr("index").attr("tolist")();
     st.begin_dates = begin_dates;
   }
-  const std::size_t n = st.begin_ns.size();
-  // NaT compares false: a symbol without a begin date stops the scan for good.
-  while (l1 < n && st.begin_ns[l1] != INT64_MIN && st.begin_ns[l1] < deadline) {
-    ++l1;
-    if (l1 == l2) break;
-  }
-  if (l1 > n) throw py::index_error("single positional indexer is out-of-bounds");
+}
+
+void get_symbols(const py::handle& self, const Shared& sh) {
+  const std::int64_t deadline = shifted_ns(self, self.attr("timestamp"), kAdmissionLag, sh);
+  std::size_t l1 = py::len(self.attr("symbols"));
+  const std::size_t l2 = py::len(self.attr("original_symbols"));
+  if (l1 >= l2) return;
+  ContextState& st = state_of(self);
+  load_begin_dates(self, st);
+  l1 = varlo::admit_through(st.begin_ns, l1, l2, deadline);
+  if (l1 > st.begin_ns.size()) throw py::index_error("single positional indexer is out-of-bounds");
   self.attr("symbols") = py::reinterpret_steal<py::list>(
       PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1)));
+}
+
+// get_symbols on every date of `calendar` in turn, without a call per date: the admitted count after each
+// date and the labels they count (symbols on a date are labels[:count]); the context is left as the last
+// call leaves it. None when a call could differ from the scan (get_symbols replaced, another offset,
+// dates that are not naive, a symbol list the scan does not start from), so the caller calls get_symbols.
+py::object admission(const py::object& self, const py::object& calendar, const py::object& original, const Shared& sh) {
+  const py::object bound = py::getattr(self, "get_symbols", py::none());
+  PyObject* fn = original.ptr();
+  if (PyInstanceMethod_Check(fn)) fn = PyInstanceMethod_GET_FUNCTION(fn);
+  if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_FUNCTION(bound.ptr()) != fn ||
+      PyMethod_GET_SELF(bound.ptr()) != self.ptr()) {
+    return py::none();
+  }
+  ContextState& st = state_of(self);
+  const py::object index_cls = br::pd().attr("DatetimeIndex");
+  if (!py::type::handle_of(calendar).is(index_cls) || !calendar.attr("tz").is_none() || !py::object(self.attr("TD")).is(st.own_td)) {
+    return py::none();
+  }
+  const std::size_t start = py::len(self.attr("symbols"));
+  const std::size_t l2 = py::len(self.attr("original_symbols"));
+  const std::size_t n_dates = py::len(calendar);
+  py::array_t<std::int64_t> counts(static_cast<py::ssize_t>(n_dates));
+  if (n_dates == 0) return py::make_tuple(counts, py::list());
+  if (start >= l2) return py::none();
+  load_begin_dates(self, st);
+  if (start > st.begin_ns.size()) return py::none();
+  const std::vector<std::int64_t> dates = br::ns_of(calendar);
+  std::size_t l1 = start;
+  auto* out = counts.mutable_data();
+  for (std::size_t i = 0; i < n_dates; ++i) {
+    if (dates[i] == INT64_MIN) return py::none();
+    if (l1 < l2) {
+      const std::int64_t deadline = varlo::ns_of_day(sh.cal->shift(varlo::day_of_ns(dates[i]), -kAdmissionLag));
+      l1 = varlo::admit_through(st.begin_ns, l1, l2, deadline);
+    }
+    out[i] = static_cast<std::int64_t>(l1);
+  }
+  self.attr("timestamp") = calendar[py::int_(-1)];
+  self.attr("symbols") = py::reinterpret_steal<py::list>(
+      PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1)));
+  // The caller's own list: the cached labels stay as get_symbols needs them.
+  return py::make_tuple(counts, py::reinterpret_steal<py::list>(
+                                    PyList_GetSlice(st.begin_labels.ptr(), 0, static_cast<py::ssize_t>(l1))));
 }
 
 // The label objects of an index as a 1-D object array (object dtype, or str dtype stored as Python
@@ -430,6 +475,7 @@ void register_history(const py::object& cls) {
 }  // namespace
 
 PYBIND11_MODULE(Varlo_context, m) {
+  br::tune_allocator();
   m.doc() = "Research context of a VarloAlpha run.";
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("np") = br::np();
@@ -481,8 +527,14 @@ PYBIND11_MODULE(Varlo_context, m) {
                                           py::is_method(cls), "get_data(self)\n--\n\nResolve the universe and load the data tables.");
   cls.attr("set_parameters") = py::cpp_function(&set_parameters, py::name("set_parameters"), py::is_method(cls),
                                                 "set_parameters(self)\n--\n\nCopy config['parameters'] onto the context as attributes.");
-  cls.attr("get_symbols") = py::cpp_function([sh](py::object self) { get_symbols(self, *sh); }, py::name("get_symbols"),
-                                             py::is_method(cls), "get_symbols(self)\n--\n\nAdmit the symbols tradable by the current date.");
+  const py::object get_symbols_fn =
+      py::cpp_function([sh](py::object self) { get_symbols(self, *sh); }, py::name("get_symbols"), py::is_method(cls),
+                       "get_symbols(self)\n--\n\nAdmit the symbols tradable by the current date.");
+  cls.attr("get_symbols") = get_symbols_fn;
+  cls.attr("_admission") = py::cpp_function(
+      [sh, get_symbols_fn](const py::object& self, const py::object& calendar) { return admission(self, calendar, get_symbols_fn, *sh); },
+      py::name("_admission"), py::is_method(cls), "calendar"_a,
+      "_admission(self, calendar)\n--\n\nget_symbols on every date of calendar: (counts, labels), or None.");
   cls.attr("record_alpha") = py::cpp_function([sh](py::object self) { record_alpha(self, *sh); }, py::name("record_alpha"), py::is_method(cls),
                                               "record_alpha(self)\n--\n\nAppend the current alpha and multiplier to the record.");
   cls.attr("do_operators") = py::cpp_function([sh](py::object self) { do_operators(self, *sh); }, py::name("do_operators"),

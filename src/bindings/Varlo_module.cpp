@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,8 +112,14 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
                                            data_path / (trade_contract + py::str("_") + matching_type + py::str(".pkl"))});
   br::check_date_index(tables[0], trade_contract + py::str("_prevclose.pkl"));
   br::check_date_index(tables[1], trade_contract + py::str("_") + matching_type + py::str(".pkl"));
-  py::object prevclose = tables[0].attr("reindex_like")(position_alpha);
-  py::object matching_price = tables[1].attr("reindex_like")(position_alpha);
+  // Gathered natively when they can be; otherwise pandas' reindex_like, at its own place in the order.
+  std::optional<br::FrameIn> pc_in, mp_in;
+  if (py::isinstance(position_alpha, br::pd().attr("DataFrame"))) {
+    pc_in = br::gathered(tables[0], position_alpha.attr("index"), position_alpha.attr("columns"));
+    mp_in = br::gathered(tables[1], position_alpha.attr("index"), position_alpha.attr("columns"));
+  }
+  const py::object prevclose = pc_in ? py::none() : tables[0].attr("reindex_like")(position_alpha);
+  const py::object matching_price = mp_in ? py::none() : tables[1].attr("reindex_like")(position_alpha);
   py::object columns = position_alpha.attr("columns");
   py::object attrs = br::attribute_table(kModuleName, columns);
   py::object multiplier = attrs[py::str("contract_multiplier")].attr("loc")[columns];
@@ -120,8 +127,8 @@ py::tuple get_position(const py::object& position_alpha, const py::object& confi
   const double money = br::number_of(capital * trade[py::str("leverage")], "capital * leverage");
 
   br::FrameIn pa = br::frame_in(position_alpha, "get_position");
-  br::FrameIn pc = br::frame_in(prevclose, "get_position");
-  br::FrameIn mp = br::frame_in(matching_price, "get_position");
+  br::FrameIn pc = pc_in ? std::move(*pc_in) : br::frame_in(prevclose, "get_position");
+  br::FrameIn mp = mp_in ? std::move(*mp_in) : br::frame_in(matching_price, "get_position");
   auto cm = py::cast<py::array_t<double, py::array::c_style | py::array::forcecast>>(multiplier.attr("to_numpy")("dtype"_a = "float64"));
   const std::span<const double> cms(cm.data(), static_cast<std::size_t>(cm.size()));
   const double cap = br::number_of(capital, "capital");
@@ -392,6 +399,7 @@ py::object backtest(const py::object& config, py::object ai_init, py::object ai_
 }  // namespace
 
 PYBIND11_MODULE(Varlo_module, m) {
+  br::tune_allocator();
   // The banner names major.minor of the installed version (pyproject.toml holds the one version string).
   const py::list version = py::str(py::module_::import("VarloAlpha").attr("__version__")).attr("split")(".");
   m.doc() = "VarloAlpha v" + py::str(version[0]).cast<std::string>() +

@@ -43,7 +43,14 @@ py::dict data_through(const py::dict& data, const py::object& cut) {
         dates = index;
       }
       if (py::isinstance(dates, p.attr("DatetimeIndex")) && dates.attr("tz").is_none()) {
-        kept = table.attr("loc")[dates.attr("__le__")(cut)];
+        // Sorted dates without a frequency: the rows through the cut are a leading slice, taken without
+        // a copy (a slice would keep a frequency the mask drops).
+        if (dates.is(index) && dates.attr("freq").is_none() && dates.attr("is_monotonic_increasing").cast<bool>()) {
+          const py::object end = dates.attr("searchsorted")(cut, "side"_a = "right");
+          kept = table.attr("iloc")[py::slice(py::none(), end, py::none())];
+        } else {
+          kept = table.attr("loc")[dates.attr("__le__")(cut)];
+        }
       }
     }
     out[key] = kept;
@@ -67,6 +74,26 @@ Admission walk_admission(const py::object& context, const py::object& calendar, 
   std::size_t i = 0;
   for (py::handle s : universe) where[s] = py::int_(i++);
   Admission a;
+  const py::object scan = py::getattr(context, "_admission", py::none());
+  const py::object scanned = scan.is_none() ? py::none() : scan(calendar);
+  if (!scanned.is_none()) {
+    // Symbols on date r are the first counts[r] labels of one list: each label is looked up once.
+    const auto t = py::reinterpret_borrow<py::tuple>(scanned);
+    const auto counts = py::cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>(t[0]);
+    const auto labels = py::reinterpret_borrow<py::list>(t[1]);
+    std::vector<std::size_t> at;
+    for (py::ssize_t r = 0; r < counts.size(); ++r) {
+      const auto k = static_cast<std::size_t>(counts.data()[r]);
+      while (at.size() < k) {
+        const py::handle s = labels[at.size()];
+        if (!where.contains(s)) throw py::key_error(py::repr(s).cast<std::string>());
+        at.push_back(where[s].cast<std::size_t>());
+      }
+      a.positions.insert(a.positions.end(), at.begin(), at.begin() + static_cast<std::ptrdiff_t>(k));
+      a.offsets.push_back(a.positions.size());
+    }
+    return a;
+  }
   const py::object get_symbols = context.attr("get_symbols");
   py::object previous;
   std::vector<std::size_t> current;
@@ -143,7 +170,7 @@ class Attributes {
 // recorded value up to a cut differs from the full computation. Leaves the attributes as `after` holds them.
 void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame, std::size_t checks,
                      const Attributes& before, const Attributes& after, const py::object& calendar, const py::object& universe,
-                     const MatView& full, const Admission& admitted) {
+                     const MatView& full_record, const Admission& admitted) {
   const auto n = static_cast<std::size_t>(py::len(calendar));
   // More checks than dates after the first cut every date already: the same cuts as n - 1 checks.
   checks = std::min(checks, n == 0 ? std::size_t{0} : n - 1);
@@ -152,7 +179,6 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
     const std::size_t p = i * (n - 1) / (checks + 1);
     if (p + 1 < n && (cuts.empty() || cuts.back() != p)) cuts.push_back(p);
   }
-  const Matrix full_record = admitted_record(full, admitted.offsets, admitted.positions);
   std::optional<std::pair<std::size_t, std::size_t>> first;
   std::size_t first_cut = 0;
   try {
@@ -161,10 +187,11 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
       const py::object cut = calendar[py::int_(p)];
       const py::dict data = context.attr("data");
       context.attr("data") = data_through(data, cut);
-      const py::object frame = conformed(ai_alpha_frame(context), calendar, universe);
-      const FrameIn in = frame_in(frame, "get_alpha_frame");
+      const py::object raw = ai_alpha_frame(context);
+      std::optional<FrameIn> fast = gathered(raw, calendar, universe);
+      const FrameIn in = fast ? std::move(*fast) : frame_in(conformed(raw, calendar, universe), "get_alpha_frame");
       const Matrix record = admitted_record(in.view, admitted.offsets, admitted.positions);
-      const auto diff = first_difference(full_record.view(), record.view(), p + 1);
+      const auto diff = first_difference(full_record, record.view(), p + 1);
       if (diff && (!first || *diff < *first)) {
         first = diff;
         first_cut = p;
@@ -228,33 +255,37 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
   const py::object calendar = context.attr("backtest_calendar");
   const py::object universe = context.attr("original_symbols");
   check_frame_labels(raw, universe);
-  const py::object table = conformed(raw, calendar, universe);
   const py::list universe_list(universe);
-  const bool direct = all_float64(table) && py::len(py::set(universe_list)) == py::len(universe_list);
+  const bool unique = py::len(py::set(universe_list)) == py::len(universe_list);
+  // A float frame is conformed by a native gather (its values are those of the reindexed frame).
+  std::optional<FrameIn> fast = unique && all_float64(raw) ? gathered(raw, calendar, universe) : std::nullopt;
+  const py::object table = fast ? py::none() : conformed(raw, calendar, universe);
+  const bool direct = fast || (unique && all_float64(table));
   if (!direct) {
     // Other dtypes or a repeated symbol: the loop gives pandas' own result; the guard needs float values.
     if (checks > 0) {
       const FrameIn in = frame_in(table, "get_alpha_frame");
       const Admission admitted = walk_admission(context, calendar, universe);
-      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe, in.view,
-                      admitted);
+      const Matrix record = admitted_record(in.view, admitted.offsets, admitted.positions);
+      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe,
+                      record.view(), admitted);
     }
     literal_loop(context, table, multiplier);
   } else {
-    const FrameIn in = frame_in(table, "get_alpha_frame");
+    const FrameIn in = fast ? std::move(*fast) : frame_in(table, "get_alpha_frame");
     const Admission admitted = walk_admission(context, calendar, universe);
-    if (checks > 0) {
-      const py::object timestamp = context.attr("timestamp");
-      const py::object symbols = context.attr("symbols");
-      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe, in.view,
-                      admitted);
-      context.attr("timestamp") = timestamp;  // as the walk over the calendar left them
-      context.attr("symbols") = symbols;
-    }
     Matrix record;
     {
       py::gil_scoped_release release;
       record = admitted_record(in.view, admitted.offsets, admitted.positions);
+    }
+    if (checks > 0) {
+      const py::object timestamp = context.attr("timestamp");
+      const py::object symbols = context.attr("symbols");
+      lookahead_guard(context, ai_alpha_frame, static_cast<std::size_t>(checks), before, after, calendar, universe,
+                      record.view(), admitted);
+      context.attr("timestamp") = timestamp;  // as the walk over the calendar left them
+      context.attr("symbols") = symbols;
     }
     context.attr("alpha_multiplier") = multiplier_record(multiplier, calendar);
     context.attr("original_alpha") = frame_out(std::move(record), calendar, universe_list);

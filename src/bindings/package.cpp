@@ -4,9 +4,15 @@
 #include <pybind11/eval.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "pandas_bridge.hpp"
+#include "table_file.hpp"
 
 namespace varlo::bridge {
 
@@ -76,9 +82,50 @@ bool labels_upper(const py::handle& labels) {
   return labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>();
 }
 
+void tune_allocator() {
+#if defined(__GLIBC__)
+  // A run's frames (a few MB each) are allocated and freed many times over. By default glibc maps each
+  // afresh or hands the freed heap back to the system, and the kernel then zeroes every page again on
+  // first touch: a third of a short run. Kept in the heap, the pages are reused. A process that sets its
+  // own thresholds keeps them.
+  if (std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr || std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
+      std::getenv("GLIBC_TUNABLES") != nullptr) {
+    return;
+  }
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
+
+py::object attributes_csv(const char* module_name, bool begin_dates) {
+  const py::object path = package_dir(module_name) / py::str("futures_attributes.csv");
+  const auto read = [&] {
+    py::kwargs how;
+    how["index_col"] = 0;
+    if (begin_dates) how["parse_dates"] = py::list(py::make_tuple("backtest_begin_date"));
+    return pd().attr("read_csv")(path, **how);
+  };
+  const auto id = tablefile::identify(py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>());
+  if (!id || tablefile::racy(*id)) return read();
+  // Kept on the package, so every module of it shares one table per file; each entry is replaced whole.
+  py::module_ pkg = py::module_::import("VarloAlpha.Module");
+  if (!py::hasattr(pkg, "_attributes_memo")) pkg.attr("_attributes_memo") = py::dict();
+  const py::dict memo = pkg.attr("_attributes_memo");
+  const py::object slot = py::make_tuple(path, begin_dates);
+  const py::object key = py::make_tuple(id->dev, id->ino, id->size, id->mtime_ns, id->ctime_ns);
+  if (PyObject* hit = PyDict_GetItemWithError(memo.ptr(), slot.ptr())) {
+    const auto entry = py::reinterpret_borrow<py::tuple>(hit);
+    if (key.equal(entry[0])) return entry[1].attr("copy")(py::arg("deep") = false);
+  } else if (PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  const py::object table = read();
+  memo[slot] = py::make_tuple(key, table.attr("copy")(py::arg("deep") = false));
+  return table;
+}
+
 py::object attribute_table(const char* module_name, const py::handle& labels) {
-  py::object table = pd().attr("read_csv")(package_dir(module_name) / py::str("futures_attributes.csv"),
-                                           py::arg("index_col") = 0);
+  py::object table = attributes_csv(module_name, false);
   return labels_upper(labels) ? table : by_symbol_name(table);
 }
 

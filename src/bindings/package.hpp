@@ -16,6 +16,10 @@ namespace varlo::bridge {
 
 namespace py = pybind11;
 
+// Lets freed frame-sized blocks stay in the process's heap for the next frame (glibc: the mmap and trim
+// thresholds at 32 and 64 MiB) unless the process chose its own thresholds through the environment.
+void tune_allocator();
+
 // Package directory (where the data files lie) of a module of this package.
 py::object package_dir(const char* module_name);
 
@@ -84,6 +88,12 @@ class TextLabels {
 
 // Whether labels are written in upper case (the attribute table's own keys) rather than by symbol_name.
 bool labels_upper(const py::handle& labels);
+
+// futures_attributes.csv from the package directory as read_csv(path, index_col=0) reads it (and with
+// parse_dates=["backtest_begin_date"] when begin_dates), parsed once while the file's identity (device,
+// inode, size, modification and change times) stays the same. Each caller gets its own Copy-on-Write copy:
+// writing into it leaves the kept table as it was.
+py::object attributes_csv(const char* module_name, bool begin_dates);
 
 // futures_attributes.csv from the package directory, keyed like `labels`: by its own upper-case codes, or
 // by its symbol_name column when the labels are not all upper case.

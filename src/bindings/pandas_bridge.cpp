@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <malloc.h>
@@ -83,7 +84,42 @@ FrameIn frame_in(const py::handle& df, const char* who) { return frame_in_impl(d
 
 FrameIn frame_in_any_layout(const py::handle& df, const char* who) { return frame_in_impl(df, who, true); }
 
+std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, const py::handle& columns) {
+  if (!py::isinstance(df, pd().attr("DataFrame"))) return std::nullopt;
+  const py::object rows = df.attr("index"), cols = df.attr("columns");
+  const py::object multi = pd().attr("MultiIndex");
+  for (const py::handle axis : {rows.ptr(), cols.ptr(), index.ptr(), columns.ptr()}) {
+    if (py::isinstance(axis, multi)) return std::nullopt;
+  }
+  if (!rows.attr("is_unique").cast<bool>() || !cols.attr("is_unique").cast<bool>()) return std::nullopt;
+  const py::object arr = df.attr("to_numpy")();
+  if (!py::isinstance<py::array>(arr)) return std::nullopt;
+  const auto a = py::reinterpret_borrow<py::array>(arr);
+  if (a.ndim() != 2 || !a.dtype().equal(py::dtype::of<double>())) return std::nullopt;
+  const FArray values = FArray::ensure(arr);
+  if (!values) throw py::error_already_set();
+  using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+  const auto at_rows = py::cast<Positions>(rows.attr("get_indexer")(index));
+  const auto at_cols = py::cast<Positions>(cols.attr("get_indexer")(columns));
+  const MatView from{values.data(), static_cast<std::size_t>(values.shape(0)), static_cast<std::size_t>(values.shape(1))};
+  // Every value is written by the take: the array is not cleared first.
+  FArray out({at_rows.size(), at_cols.size()});
+  double* const to = out.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    take_into(from, {at_rows.data(), static_cast<std::size_t>(at_rows.size())},
+              {at_cols.data(), static_cast<std::size_t>(at_cols.size())}, to);
+  }
+  FrameIn in;
+  in.values = std::move(out);
+  in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)), static_cast<std::size_t>(in.values.shape(1))};
+  in.index = py::reinterpret_borrow<py::object>(index);
+  in.columns = py::reinterpret_borrow<py::object>(columns);
+  return in;
+}
+
 FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who) {
+  if (auto in = gathered(df, index, columns)) return std::move(*in);
   py::object conformed = df.attr("reindex")(py::arg("index") = index, py::arg("columns") = columns);
   return frame_in(conformed, who);
 }

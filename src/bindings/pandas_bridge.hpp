@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "config_values.hpp"
@@ -48,6 +49,10 @@ FrameIn frame_in_any_layout(const py::handle& df, const char* who);
 
 // Same for a price table conformed to another frame's labels first (reindex).
 FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who);
+// df.reindex(index=index, columns=columns)'s values for a frame of float64 values with unique labels,
+// gathered natively (pandas' reindex builds a whole frame around the same take); nullopt, having raised
+// nothing, for any other frame.
+std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, const py::handle& columns);
 
 // A column-major 2-D array that takes over the matrix's memory without copying.
 py::array_t<double> matrix_array(Matrix&& m);

@@ -1,6 +1,8 @@
 #include "alpha_frame.hpp"
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 namespace varlo {
 
@@ -13,6 +15,16 @@ Matrix admitted_record(const MatView& frame, std::span<const std::size_t> offset
     }
   }
   return out;
+}
+
+std::size_t admit_through(std::span<const std::int64_t> begin_ns, std::size_t admitted, std::size_t limit,
+                          std::int64_t deadline) {
+  const std::size_t n = begin_ns.size();
+  while (admitted < n && begin_ns[admitted] != INT64_MIN && begin_ns[admitted] < deadline) {
+    ++admitted;
+    if (admitted == limit) break;
+  }
+  return admitted;
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> first_difference(const MatView& a, const MatView& b, std::size_t rows) {

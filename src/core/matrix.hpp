@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <span>
 #include <vector>
@@ -76,6 +77,51 @@ struct Matrix {
   MatView view() const { return {data.data(), rows, cols}; }
   std::size_t size() const { return data.size(); }
 };
+
+// The rows and columns of x at the given positions into the column-major `to` (rows.size() x
+// cols.size()), -1 giving a missing row or column (NaN), each value's bits as they are: what pandas'
+// reindex of a float frame takes. Runs of consecutive rows (a run's dates within the table's) are copied
+// as blocks, and every value of `to` is written once.
+inline void take_into(const MatView& x, std::span<const std::int64_t> rows, std::span<const std::int64_t> cols,
+                      double* to) {
+  struct Run {
+    std::size_t to, from, n;
+    bool missing;
+  };
+  std::vector<Run> runs;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const bool missing = rows[r] < 0;
+    const std::size_t from = missing ? 0 : static_cast<std::size_t>(rows[r]);
+    if (!runs.empty() && runs.back().missing == missing && runs.back().to + runs.back().n == r &&
+        (missing || runs.back().from + runs.back().n == from)) {
+      ++runs.back().n;
+    } else {
+      runs.push_back({r, from, 1, missing});
+    }
+  }
+  const std::size_t n = rows.size();
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    double* const column = to + k * n;
+    if (cols[k] < 0) {
+      std::fill(column, column + n, kNaN);
+      continue;
+    }
+    const double* const from = x.data + static_cast<std::size_t>(cols[k]) * x.rows;
+    for (const Run& run : runs) {
+      if (run.missing) {
+        std::fill(column + run.to, column + run.to + run.n, kNaN);
+      } else {
+        std::copy(from + run.from, from + run.from + run.n, column + run.to);
+      }
+    }
+  }
+}
+
+inline Matrix take(const MatView& x, std::span<const std::int64_t> rows, std::span<const std::int64_t> cols) {
+  Matrix out(rows.size(), cols.size());
+  take_into(x, rows, cols, out.data.data());
+  return out;
+}
 
 // m's values row-major (one date's cross-section contiguous), for a row-major destination: in tiles of
 // 32 x 32, so that neither side strides through more cache lines than L1 holds.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "alpha_frame.hpp"
@@ -28,6 +30,36 @@ TEST(AlphaFrame, FirstDifferenceRowMajorNanEqual) {
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(d->first, 1u);
   EXPECT_EQ(d->second, 1u);
+}
+
+TEST(AlphaFrame, AdmissionStopsAtDeadlineLimitAndMissingDate) {
+  const std::vector<std::int64_t> begin{10, 20, 20, INT64_MIN, 5};
+  EXPECT_EQ(varlo::admit_through(begin, 0, 5, 10), 0u);  // strictly before the deadline
+  EXPECT_EQ(varlo::admit_through(begin, 0, 5, 21), 3u);
+  EXPECT_EQ(varlo::admit_through(begin, 0, 2, 100), 2u);  // the universe's size bounds the count
+  EXPECT_EQ(varlo::admit_through(begin, 3, 5, 100), 3u);  // no date: nothing after it, ever
+  EXPECT_EQ(varlo::admit_through(begin, 1, 5, 15), 1u);   // a count only grows from where it stands
+}
+
+TEST(Matrix, TakeByPositionsMissingAsNaNBitsKept) {
+  const std::vector<double> f{1, 2, 3, -0.0, 5, 6, 7, 8};  // 4 dates x 2 symbols, column-major
+  const varlo::MatView v{f.data(), 4, 2};
+  // runs of consecutive rows broken by a gap, a missing row, a step back and a repeat
+  const std::vector<std::int64_t> rows{1, 2, 3, -1, 0, 1, 3, 3}, cols{1, -1, 0};
+  const varlo::Matrix m = varlo::take(v, rows, cols);
+  ASSERT_EQ(m.rows, rows.size());
+  ASSERT_EQ(m.cols, cols.size());
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (rows[r] < 0 || cols[k] < 0) {
+        EXPECT_TRUE(std::isnan(m(r, k)));
+      } else {
+        const double want = v(static_cast<std::size_t>(rows[r]), static_cast<std::size_t>(cols[k]));
+        EXPECT_TRUE(m(r, k) == want && std::signbit(m(r, k)) == std::signbit(want)) << r << "," << k;
+      }
+    }
+  }
+  EXPECT_TRUE(std::signbit(m(2, 2)));  // -0.0 stays negative
 }
 
 }  // namespace
