@@ -599,7 +599,6 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg, 
 }  // namespace
 
 PYBIND11_MODULE(Varlo_analyse, m) {
-  br::tune_allocator();
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();

@@ -475,7 +475,6 @@ void register_history(const py::object& cls) {
 }  // namespace
 
 PYBIND11_MODULE(Varlo_context, m) {
-  br::tune_allocator();
   m.doc() = "Research context of a VarloAlpha run.";
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("np") = br::np();

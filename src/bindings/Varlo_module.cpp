@@ -399,7 +399,6 @@ py::object backtest(const py::object& config, py::object ai_init, py::object ai_
 }  // namespace
 
 PYBIND11_MODULE(Varlo_module, m) {
-  br::tune_allocator();
   // The banner names major.minor of the installed version (pyproject.toml holds the one version string).
   const py::list version = py::str(py::module_::import("VarloAlpha").attr("__version__")).attr("split")(".");
   m.doc() = "VarloAlpha v" + py::str(version[0]).cast<std::string>() +

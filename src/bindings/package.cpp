@@ -4,12 +4,7 @@
 #include <pybind11/eval.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "pandas_bridge.hpp"
 #include "table_file.hpp"
@@ -80,21 +75,6 @@ bool labels_upper(const py::handle& labels) {
     });
   }
   return labels.attr("str").attr("upper")().attr("equals")(labels).cast<bool>();
-}
-
-void tune_allocator() {
-#if defined(__GLIBC__)
-  // A run's frames (a few MB each) are allocated and freed many times over. By default glibc maps each
-  // afresh or hands the freed heap back to the system, and the kernel then zeroes every page again on
-  // first touch: a third of a short run. Kept in the heap, the pages are reused. A process that sets its
-  // own thresholds keeps them.
-  if (std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr || std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
-      std::getenv("GLIBC_TUNABLES") != nullptr) {
-    return;
-  }
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 64 << 20);
-#endif
 }
 
 py::object attributes_csv(const char* module_name, bool begin_dates) {

@@ -16,10 +16,6 @@ namespace varlo::bridge {
 
 namespace py = pybind11;
 
-// Lets freed frame-sized blocks stay in the process's heap for the next frame (glibc: the mmap and trim
-// thresholds at 32 and 64 MiB) unless the process chose its own thresholds through the environment.
-void tune_allocator();
-
 // Package directory (where the data files lie) of a module of this package.
 py::object package_dir(const char* module_name);
 
