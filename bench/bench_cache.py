@@ -31,6 +31,8 @@ import pandas as pd  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
+from bench_grid import quiet  # noqa: E402  (same folder)
+
 RACY = 2.1  # files younger than this are not cached
 
 
@@ -282,21 +284,6 @@ def bench_example(tmp):
             pd.testing.assert_frame_equal(table, out["cache off (today)"], check_exact=True)
     finally:
         vm.cpu_count = saved
-
-
-@contextlib.contextmanager
-def quiet():
-    """Standard output to /dev/null, also that of the worker processes started meanwhile."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with open(os.devnull, "w") as null:
-        os.dup2(null.fileno(), 1)
-        try:
-            yield
-        finally:
-            sys.stdout.flush()
-            os.dup2(saved, 1)
-            os.close(saved)
 
 
 def bench_dask(tmp):

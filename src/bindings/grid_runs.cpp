@@ -11,6 +11,8 @@
 #include "config_check.hpp"
 #include "grids.hpp"
 #include "package.hpp"
+#include "report_set.hpp"
+#include "config_values.hpp"
 #include "thread_budget.hpp"
 
 namespace py = pybind11;
@@ -312,18 +314,16 @@ py::object multi_run(const py::object& original_config, const py::object& parame
 // The finished summaries of a failed grid, beside where the grid's summary file would be, replaced whole.
 void write_partial(const py::error_already_set& e, const py::object& save_path) {
   if (!py::hasattr(e.value(), "summarys")) return;
-  const std::string name = py::str(save_path.attr("stem")).cast<std::string>() + ".partial.csv";
-  const py::object target = save_path.attr("with_name")(name);
-  const py::object temp = save_path.attr("with_name")(
-      "." + name + "." + py::str(py::module_::import("uuid").attr("uuid4")().attr("hex")).cast<std::string>() + ".tmp");
+  const py::object target = save_path.attr("with_name")(py::str(save_path.attr("stem")) + py::str(".partial.csv"));
   try {
-    target.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    e.value().attr("summarys").attr("to_csv")(temp);
-    temp.attr("replace")(target);
+    const py::object dir = target.attr("parent");
+    dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    br::ReportSet set(dir);
+    set.stage(br::fs_text(target.attr("name")), [&](const py::object& to) { e.value().attr("summarys").attr("to_csv")(to); });
+    set.commit();
     e.value().attr("add_note")(py::str("the summaries of the finished grid points are in ") + py::str(target));
   } catch (py::error_already_set& failed) {
     try {
-      temp.attr("unlink")("missing_ok"_a = true);
       e.value().attr("add_note")(py::str("the summaries of the finished grid points could not be written to ") +
                                  py::str(target) + py::str(": ") + py::repr(failed.value()));
     } catch (const py::error_already_set&) {
