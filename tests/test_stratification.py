@@ -216,3 +216,26 @@ def test_tables_that_do_not_line_up_raise(tmp_path, change, first):
     with pytest.raises(ValueError, match=re.escape(first)):
         stratification(path, 3)
     assert plt.get_fignums() == []
+
+
+def test_past_a_thousand_layers_the_figures_leave_out_layers_never_filled(tmp_path):
+    import VarloAlpha
+
+    alpha, nextreturn = random_tables(np.random.default_rng(8), 40, 7, nan=0.3)
+    path = write_report(tmp_path / "wide_1", alpha, nextreturn)
+    r1, r2, r3 = reference(path, 1500)
+    filled = ~np.isnan(r1)
+    plt.close("all")
+    with pytest.warns(VarloAlpha.AlphaWarning, match=f"{1500 - filled.sum()} of the 1500 layers hold no value"):
+        stratification(path, 1500)
+    (s1, _), (s2, _), (s3, _) = PLOTTED[-3:]
+    kept = np.flatnonzero(filled) + 1
+    assert list(s1.index) == list(s2.index) == list(kept) and list(s3.columns) == [*kept, "all", "t-b"]
+    np.testing.assert_allclose(s1["mean"], r1[filled], rtol=1e-12)
+    np.testing.assert_allclose(s2["sum"], r2[filled], rtol=1e-12)
+    np.testing.assert_allclose(s3, r3[[*kept, "all", "t-b"]], rtol=1e-12, atol=1e-15)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        stratification(path, 1000)  # every layer drawn, as always
+    assert len(PLOTTED[-1][0].columns) == 1002
+    plt.close("all")

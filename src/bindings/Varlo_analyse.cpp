@@ -383,6 +383,8 @@ py::object analyse(const py::object& result, const py::object& config, const py:
 
 namespace {
 
+constexpr std::size_t kDrawnLayers = 1000;
+
 constexpr const char* kStratificationDoc =
     "\n    分层回测\n"
     "    :param report_path: 回测报告目录(pathlib.Path)，读取其中的 alpha_<run id>.csv 与 nextreturn_<run id>.csv\n"
@@ -557,18 +559,38 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg, 
                           " x " + std::to_string(x.cols));
   }
   check_aligned(alpha, nextreturn, alpha_path.attr("name"), nextreturn_path.attr("name"));
+  // Past a thousand layers no figure can show each one, and a layer drawn costs milliseconds: layers that
+  // hold no value on any date (a flat zero line, an empty bar) are left out of the figures.
+  const bool only_filled = s > kDrawnLayers;
   varlo::Layers layers;
   varlo::Interrupt interrupt(br::signal_poll());
   try {
     py::gil_scoped_release nogil;
-    layers = varlo::stratify(a, x, s, &interrupt);
+    layers = varlo::stratify(a, x, s, &interrupt, only_filled);
   } catch (const varlo::Interrupted&) {
     throw py::error_already_set();  // Ctrl-C's KeyboardInterrupt
+  }
+  if (layers.kept.size() < s) {
+    std::vector<double> mean(layers.kept.size()), sum(layers.kept.size());
+    for (std::size_t j = 0; j < layers.kept.size(); ++j) {
+      mean[j] = layers.mean_alpha[layers.kept[j]];
+      sum[j] = layers.sum_return[layers.kept[j]];
+    }
+    layers.mean_alpha = std::move(mean);
+    layers.sum_return = std::move(sum);
+    py::module_::import("warnings").attr("warn")(
+        py::str("stratification: " + std::to_string(s - layers.kept.size()) + " of the " + std::to_string(s) +
+                " layers hold no value on any date (the tables have " + std::to_string(a.cols) +
+                " symbols); the figures leave them out"),
+        py::module_::import("VarloAlpha").attr("AlphaWarning"), "stacklevel"_a = 2);
   }
 
   py::module_ pd = br::pd();
   py::module_ plt = py::module_::import("matplotlib.pyplot");
-  const py::object numbers = pd.attr("RangeIndex")(1, s + 1);
+  py::list kept_numbers;
+  for (const std::size_t i : layers.kept) kept_numbers.append(i + 1);
+  const py::object numbers =
+      layers.kept.size() == s ? pd.attr("RangeIndex")(1, s + 1) : pd.attr("Index")(kept_numbers, "dtype"_a = "int64");
   const py::object s1 = pd.attr("DataFrame")(br::array_out(std::move(layers.mean_alpha)), "index"_a = numbers,
                                              "columns"_a = py::make_tuple("mean"));
   const py::object s2 = pd.attr("DataFrame")(br::array_out(std::move(layers.sum_return)), "index"_a = numbers,

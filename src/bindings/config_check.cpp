@@ -400,7 +400,8 @@ void register_config_check(py::module_& m) {
   m.attr("ConfigWarning").attr("__doc__") =
       "A configuration key the system does not read, or a switch that is not a boolean.";
   m.attr("AlphaWarning").attr("__doc__") =
-      "A run whose alpha or positions look wrong: inf values, dates without any value, no position taken.";
+      "A run whose alpha or positions look wrong: inf values, dates without any value, no position taken;\n"
+      "stratification figures that leave out layers never holding a value.";
   py::dict ns = m.attr("__dict__");
   def_with_signature(
       m, "check_config", py::cpp_function([ns](const py::object& config) { check_config(config, ns); }), "config", "config",

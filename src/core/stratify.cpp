@@ -82,7 +82,8 @@ void layer_rows(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
 
 }  // namespace
 
-Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt) {
+Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt,
+                bool only_filled) {
   const std::size_t n = alpha.rows;
   std::vector<std::vector<LayerMean>> means(n);
   // Dates are independent: a second thread takes the later half when there is enough to share, the caller
@@ -96,14 +97,32 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
     layer_rows(alpha, nextreturn, s, 0, n, means, interrupt);
   }
 
+  Layers out;
+  // Column of each layer in `cumulative`; a layer never filled is zero on every date and, when only the
+  // filled ones are kept, has no column.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> column(s, kNone);
+  if (only_filled) {
+    for (const auto& date : means)
+      for (const LayerMean& e : date) column[e.layer] = 0;
+    for (std::size_t i = 0; i < s; ++i)
+      if (column[i] != kNone) {
+        column[i] = out.kept.size();
+        out.kept.push_back(i);
+      }
+  } else {
+    out.kept.resize(s);
+    for (std::size_t i = 0; i < s; ++i) column[i] = out.kept[i] = i;
+  }
+  const std::size_t k = out.kept.size();
+
   // Reductions along dates add one date after another, as numpy does along the outer axis; a layer empty
   // on a date (NaN there) adds nothing and its running sum stays where it was.
-  Layers out;
-  out.cumulative = Matrix(n, s + 2, 0.0);
+  out.cumulative = Matrix(n, k + 2, 0.0);
   std::vector<double> alpha_sum(s, 0.0), running(s, 0.0);
   std::vector<std::size_t> alpha_count(s, 0), filled(s, 0);  // filled: rows of the running sum written
   const auto fill = [&](std::size_t i, std::size_t until) {
-    auto col = out.cumulative.col(i);
+    auto col = out.cumulative.col(column[i]);
     std::fill(col.begin() + static_cast<std::ptrdiff_t>(filled[i]), col.begin() + static_cast<std::ptrdiff_t>(until),
               running[i]);
     filled[i] = until;
@@ -117,23 +136,28 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
       }
       fill(e.layer, r);
       if (!std::isnan(e.next)) running[e.layer] += e.next;
-      out.cumulative(r, e.layer) = running[e.layer];
+      out.cumulative(r, column[e.layer]) = running[e.layer];
       filled[e.layer] = r + 1;
     }
   }
   out.mean_alpha.assign(s, kNaN);
   out.sum_return = running;
-  std::vector<double> row_sum(n, 0.0);
-  for (std::size_t i = 0; i < s; ++i) {
-    if (interrupt && i % 64 == 0) interrupt->check();
-    fill(i, n);
+  for (std::size_t i = 0; i < s; ++i)
     if (alpha_count[i]) out.mean_alpha[i] = alpha_sum[i] / static_cast<double>(alpha_count[i]);
-    const auto col = out.cumulative.col(i);
+  // A layer left out is 0 on every date: adding it would not change the row sums.
+  std::vector<double> row_sum(n, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    if (interrupt && j % 64 == 0) interrupt->check();
+    fill(out.kept[j], n);
+    const auto col = out.cumulative.col(j);
     for (std::size_t r = 0; r < n; ++r) row_sum[r] += col[r];
   }
+  const auto layer_at = [&](std::size_t r, std::size_t i) {
+    return column[i] == kNone ? 0.0 : out.cumulative(r, column[i]);
+  };
   for (std::size_t r = 0; r < n; ++r) {
-    out.cumulative(r, s) = s ? row_sum[r] / static_cast<double>(s) : kNaN;
-    out.cumulative(r, s + 1) = s ? out.cumulative(r, s - 1) - out.cumulative(r, 0) : kNaN;
+    out.cumulative(r, k) = s ? row_sum[r] / static_cast<double>(s) : kNaN;
+    out.cumulative(r, k + 1) = s ? layer_at(r, s - 1) - layer_at(r, 0) : kNaN;
   }
   return out;
 }
