@@ -255,36 +255,31 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const br::FrameIn matching = br::frame_in_like(prices[3], dates, symbols, "analyse");
   const double commission = br::number_of(trade.attr("get")("commission", 0), "commission");
 
+  const varlo::Interest mode = interest_of(interest);
+  const py::object output = config["output"];
+  auto on = [&](const char* key) { return py::bool_(output.attr("get")(key, true)).cast<bool>(); };
+  // With the output off only the summary is wanted: the per-symbol and per-year figures are not made.
+  const bool full = on("output");
+
   Figures f;
   f.trades = br::without_gil([&] {
-    return varlo::simulate_trades(held.view, {next.view, settle.view, prevsettle.view, matching.view}, commission);
+    return varlo::simulate_trades(held.view, {next.view, settle.view, prevsettle.view, matching.view}, commission,
+                                  full);
   });
-  const varlo::Interest mode = interest_of(interest);
 
   py::tuple aligned = alpha.attr("align")(nextreturn, "join"_a = "inner");
   const br::FrameIn left = br::frame_in(aligned[0], "analyse");
   const br::FrameIn right = br::frame_in(aligned[1], "analyse");
   const std::vector<std::int64_t> dates_ns = br::ns_of(dates);
-  const py::object years = dates.attr("year");
-  const std::vector<std::int64_t> year_of = int_values(years);
   br::without_gil([&] {
     f.metrics = varlo::performance(f.trades.daily_return, dates_ns, mode);
     f.daily_ic = varlo::corrwith_rows(left.view, right.view);
-    f.symbol_ic = varlo::corrwith_columns(left.view, right.view);
-    f.symbols = varlo::symbol_figures(f.trades.returns.view());
-    f.years = varlo::group_by(year_of);
-    f.yearly = varlo::yearly(f.trades.daily_return, f.trades.daily_tr, f.years, mode);
   });
   f.ic_dates = with_dropped_labels(f.daily_ic, left.index, alpha.attr("index"), nextreturn.attr("index"));
-  f.ic_symbols = with_dropped_labels(f.symbol_ic, left.columns, alpha.attr("columns"), nextreturn.attr("columns"));
   if (!f.daily_ic.empty()) {
     f.daily_ic.pop_back();
     f.daily_ic.insert(f.daily_ic.begin(), varlo::kNaN);
   }
-  f.year_labels = years;
-  f.ic_year_labels = f.ic_dates.attr("year");
-  f.ic_years = varlo::group_by(int_values(f.ic_year_labels));
-  f.yearly_ic = varlo::group_mean(f.daily_ic, f.ic_years);
   f.ic = varlo::nanmean(f.daily_ic);
 
   const varlo::Metrics& m = f.metrics;
@@ -292,10 +287,22 @@ py::object analyse(const py::object& result, const py::object& config, const py:
   const double values[] = {m.ar, m.ir, m.cr, f.ic, f.trades.annualized_tr};
   for (std::size_t i = 0; i < 5; ++i) figures[kSummaryLabels[i]] = values[i];
   const py::object summary = pd.attr("Series")(figures, "name"_a = summary_name);
+  if (!full) return summary;
 
-  const py::object output = config["output"];
-  auto on = [&](const char* key) { return py::bool_(output.attr("get")(key, true)).cast<bool>(); };
-  if (!on("output")) return summary;
+  const py::object years = dates.attr("year");
+  const std::vector<std::int64_t> year_of = int_values(years);
+  br::without_gil([&] {
+    f.symbol_ic = varlo::corrwith_columns(left.view, right.view);
+    f.symbols = varlo::symbol_figures(f.trades.returns.view());
+    f.years = varlo::group_by(year_of);
+    f.yearly = varlo::yearly(f.trades.daily_return, f.trades.daily_tr, f.years, mode);
+  });
+  f.ic_symbols = with_dropped_labels(f.symbol_ic, left.columns, alpha.attr("columns"), nextreturn.attr("columns"));
+  f.year_labels = years;
+  f.ic_year_labels = f.ic_dates.attr("year");
+  f.ic_years = varlo::group_by(int_values(f.ic_year_labels));
+  f.yearly_ic = varlo::group_mean(f.daily_ic, f.ic_years);
+
   const py::object path = br::as_path(output["save_path"]);
   const std::string run_id = br::fs_text(path.attr("name").attr("split")("_")[py::int_(-1)]);
   const bool print = on("print"), draw = on("plot"), report = on("report");

@@ -44,7 +44,8 @@ class TextLabels {
     if (objects_) {
       const auto* items = static_cast<PyObject* const*>(objects_->data());
       for (; i < n_; ++i) {
-        Label l{items[i]};
+        Label l;
+        l.object = items[i];
         if (PyUnicode_IS_ASCII(items[i])) {
           l.utf8 = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(items[i])),
                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[i]))};

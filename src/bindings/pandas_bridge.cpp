@@ -96,8 +96,18 @@ std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, c
   if (!py::isinstance<py::array>(arr)) return std::nullopt;
   const auto a = py::reinterpret_borrow<py::array>(arr);
   if (a.ndim() != 2 || !a.dtype().equal(py::dtype::of<double>())) return std::nullopt;
-  const FArray values = FArray::ensure(arr);
+  FArray values = FArray::ensure(arr);
   if (!values) throw py::error_already_set();
+  // Already in the wanted order (a price table read for its own dates and symbols): the values as they are.
+  if (rows.attr("equals")(index).cast<bool>() && cols.attr("equals")(columns).cast<bool>()) {
+    FrameIn in;
+    in.values = std::move(values);
+    in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)),
+                      static_cast<std::size_t>(in.values.shape(1))};
+    in.index = py::reinterpret_borrow<py::object>(index);
+    in.columns = py::reinterpret_borrow<py::object>(columns);
+    return in;
+  }
   using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
   const auto at_rows = py::cast<Positions>(rows.attr("get_indexer")(index));
   const auto at_cols = py::cast<Positions>(cols.attr("get_indexer")(columns));

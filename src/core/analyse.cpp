@@ -52,45 +52,6 @@ std::optional<Recovery> longest_recovery(std::span<const double> drawdown, std::
   return best;
 }
 
-// Per-row (sums across columns, in column order) statistics of a column-major matrix.
-struct RowStats {
-  std::vector<double> mean;
-  std::vector<std::size_t> count;
-  explicit RowStats(const Matrix& m) : mean(m.rows, 0.0), count(m.rows, 0) {
-    InterruptPacer pacer;
-    for (std::size_t c = 0; c < m.cols; ++c) {
-      pacer.step(m.rows);
-      for (std::size_t r = 0; r < m.rows; ++r) {
-        const double v = m(r, c);
-        if (std::isnan(v)) continue;
-        mean[r] += v;
-        ++count[r];
-      }
-    }
-    for (std::size_t r = 0; r < m.rows; ++r) mean[r] = count[r] ? mean[r] / static_cast<double>(count[r]) : kNaN;
-  }
-};
-
-// Bottleneck's two-pass standard deviation of each row; its mean is the plain sequential one.
-std::vector<double> row_std(const Matrix& m, const RowStats& s) {
-  std::vector<double> ss(m.rows, 0.0);
-  InterruptPacer pacer;
-  for (std::size_t c = 0; c < m.cols; ++c) {
-    pacer.step(m.rows);
-    for (std::size_t r = 0; r < m.rows; ++r) {
-      const double v = m(r, c);
-      if (std::isnan(v)) continue;
-      const double d = v - s.mean[r];
-      ss[r] += d * d;
-    }
-  }
-  std::vector<double> out(m.rows, kNaN);
-  for (std::size_t r = 0; r < m.rows; ++r) {
-    if (s.count[r] > 1) out[r] = std::sqrt(ss[r] / static_cast<double>(s.count[r] - 1));
-  }
-  return out;
-}
-
 // corrwith's masking: each side becomes missing wherever the other is (an infinity times 0 masks too).
 std::pair<Matrix, Matrix> masked_pair(const MatView& left, const MatView& right) {
   Matrix l(left.rows, left.cols), r(left.rows, left.cols);
@@ -109,50 +70,70 @@ double year_ir(std::span<const double> x) {
   return nanmean(x) / nanstd(x) * std::pow(kYearDays, 0.5);
 }
 
+// One date of one symbol, given the previous date's position as held (missing stays missing for the
+// carried term, counts as flat for the trade) and its next-day return.
+inline void trade_cell(double held, double prev_held, double prev_next, double settle, double prevsettle,
+                       double matching, double commission, double& out, double& daily_tr, double& daily_return) {
+  const double pos = std::isnan(held) ? 0.0 : held;
+  const double prev = std::isnan(prev_held) ? 0.0 : prev_held;
+  const double diff = pos - prev;
+  const double traded = std::fabs(diff);
+  daily_tr += nan_as_zero(traded);
+
+  const double open_adjust = (settle - matching) / matching;
+  const double close_adjust = (matching - settle) / prevsettle;
+
+  // Comparisons with a missing product are false, so such a trade neither opens nor closes. Written as
+  // selects of selects, made on every date, so the loop needs no branch.
+  const double prev_diff = prev * diff;
+  const double prev_pos = prev * pos;
+  const double flip_pos = prev_pos < 0 ? pos : 0.0, flip_prev = prev_pos < 0 ? prev : 0.0;
+  const double keep_diff = prev_pos >= 0 ? diff : 0.0;
+  const double open_position = (prev_diff >= 0 ? diff : 0.0) + (prev_diff < 0 ? flip_pos : 0.0);
+  const double close_position = -(prev_diff < 0 ? keep_diff : 0.0) + (prev_diff < 0 ? flip_prev : 0.0);
+  const double return_adjust = open_position * open_adjust + close_position * close_adjust;
+
+  const double carried = prev_held * prev_next;
+  const double net = (carried + return_adjust) - traded * commission;
+  out = net;
+  daily_return += nan_as_zero(net);
+}
+
+// One symbol's dates; the first starts flat with nothing carried. Only the per-date sums cross symbols and
+// no pointer aliases another, so the loop over dates vectorises (kept out of line: inlined, the compiler
+// loses the no-alias promise and gives up).
+[[gnu::noinline]] void trade_column(const double* __restrict held, const double* __restrict next, const double* __restrict settle,
+                  const double* __restrict prevsettle, const double* __restrict matching, std::size_t rows,
+                  double commission, double* __restrict out, double* __restrict daily_tr,
+                  double* __restrict daily_return) {
+  for (std::size_t r = 1; r < rows; ++r) {
+    trade_cell(held[r], held[r - 1], next[r - 1], settle[r], prevsettle[r], matching[r], commission, out[r],
+               daily_tr[r], daily_return[r]);
+  }
+  // The first date after the loop: before it, the compiler carries held[0] into the loop and stops
+  // vectorising.
+  trade_cell(held[0], kNaN, kNaN, settle[0], prevsettle[0], matching[0], commission, out[0], daily_tr[0],
+             daily_return[0]);
+}
+
 }  // namespace
 
-Trades simulate_trades(const MatView& position, const PriceTables& p, double commission) {
+Trades simulate_trades(const MatView& position, const PriceTables& p, double commission, bool keep_returns) {
   const std::size_t rows = position.rows;
   const std::size_t cols = position.cols;
   Trades t;
-  t.returns = Matrix(rows, cols);
+  if (keep_returns) t.returns = Matrix(rows, cols);
+  std::vector<double> scratch(keep_returns ? 0 : rows);
   t.daily_return.assign(rows, 0.0);
   t.daily_tr.assign(rows, 0.0);
-  // One date of one symbol, given the previous date's position as held (missing stays missing for the
-  // carried term, counts as flat for the trade) and its next-day return. No state between calls, so
-  // the loop over dates vectorises.
-  const auto cell = [&](std::size_t r, std::size_t c, double prev_held, double prev_next) {
-    const double held = position(r, c);
-    const double pos = std::isnan(held) ? 0.0 : held;
-    const double prev = std::isnan(prev_held) ? 0.0 : prev_held;
-    const double diff = pos - prev;
-    const double traded = std::fabs(diff);
-    t.daily_tr[r] += nan_as_zero(traded);
-
-    const double settle = p.settle(r, c);
-    const double matching = p.matching(r, c);
-    const double open_adjust = (settle - matching) / matching;
-    const double close_adjust = (matching - settle) / p.prevsettle(r, c);
-
-    // Comparisons with a missing product are false, so such a trade neither opens nor closes.
-    const double prev_diff = prev * diff;
-    const double prev_pos = prev * pos;
-    const bool reverses = prev_diff < 0 && prev_pos < 0;
-    const double open_position = (prev_diff >= 0 ? diff : 0.0) + (reverses ? pos : 0.0);
-    const double close_position = -(prev_diff < 0 && prev_pos >= 0 ? diff : 0.0) + (reverses ? prev : 0.0);
-    const double return_adjust = open_position * open_adjust + close_position * close_adjust;
-
-    const double carried = prev_held * prev_next;
-    const double net = (carried + return_adjust) - traded * commission;
-    t.returns(r, c) = net;
-    t.daily_return[r] += nan_as_zero(net);
-  };
   InterruptPacer pacer;
   for (std::size_t c = 0; c < cols; ++c) {
     if (rows == 0) break;
     pacer.step(rows);
-    cell(0, c, kNaN, kNaN);  // flat before the first date, nothing carried into it
-    for (std::size_t r = 1; r < rows; ++r) cell(r, c, position(r - 1, c), p.nextreturn(r - 1, c));
+    const std::size_t at = c * rows;
+    trade_column(position.data + at, p.nextreturn.data + at, p.settle.data + at, p.prevsettle.data + at,
+                 p.matching.data + at, rows, commission, keep_returns ? t.returns.col(c).data() : scratch.data(),
+                 t.daily_tr.data(), t.daily_return.data());
   }
   t.annualized_tr = nanmean(t.daily_tr) * kYearDays;
   return t;
@@ -225,22 +206,64 @@ std::vector<double> corrwith_columns(const MatView& left, const MatView& right) 
   return out;
 }
 
-std::vector<double> corrwith_rows(const MatView& left, const MatView& right) {
-  const auto [l, r] = masked_pair(left, right);
-  const RowStats ls(l), rs(r);
-  std::vector<double> num(l.rows, 0.0);
-  InterruptPacer pacer;
-  for (std::size_t c = 0; c < l.cols; ++c) {
-    pacer.step(l.rows);
-    for (std::size_t i = 0; i < l.rows; ++i) {
-      const double p = (l(i, c) - ls.mean[i]) * (r(i, c) - rs.mean[i]);
-      num[i] += nan_as_zero(p);
-    }
+namespace {
+
+// corrwith_rows' passes over one symbol, each date's sums taking this symbol's masked values (masked_pair's,
+// made where they are used). Out of line with unaliased pointers, so they vectorise; adding 0 for a missing
+// value leaves a sum that starts at +0 exactly as it was.
+[[gnu::noinline]] void add_row_sums(const double* __restrict a, const double* __restrict b, std::size_t rows,
+                                    double* __restrict lsum, double* __restrict lcount, double* __restrict rsum,
+                                    double* __restrict rcount) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double l = a[i] + b[i] * 0.0;
+    const double r = b[i] + l * 0.0;
+    lsum[i] += nan_as_zero(l);
+    lcount[i] += std::isnan(l) ? 0.0 : 1.0;
+    rsum[i] += nan_as_zero(r);
+    rcount[i] += std::isnan(r) ? 0.0 : 1.0;
   }
-  const std::vector<double> lsd = row_std(l, ls), rsd = row_std(r, rs);
-  std::vector<double> out(l.rows);
-  for (std::size_t i = 0; i < l.rows; ++i) {
-    out[i] = num[i] / ((static_cast<double>(ls.count[i]) - 1) * lsd[i] * rsd[i]);
+}
+
+[[gnu::noinline]] void add_row_products(const double* __restrict a, const double* __restrict b, std::size_t rows,
+                                        const double* __restrict lmean, const double* __restrict rmean,
+                                        double* __restrict num, double* __restrict lss, double* __restrict rss) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double l = a[i] + b[i] * 0.0;
+    const double r = b[i] + l * 0.0;
+    const double dl = l - lmean[i], dr = r - rmean[i];
+    num[i] += nan_as_zero(dl * dr);
+    // bottleneck's two-pass standard deviation of each side
+    lss[i] += std::isnan(l) ? 0.0 : dl * dl;
+    rss[i] += std::isnan(r) ? 0.0 : dr * dr;
+  }
+}
+
+}  // namespace
+
+std::vector<double> corrwith_rows(const MatView& left, const MatView& right) {
+  // Sums run per date in column order, as they would over the masked frames.
+  const std::size_t rows = left.rows, cols = left.cols;
+  std::vector<double> lmean(rows, 0.0), rmean(rows, 0.0), lcount(rows, 0.0), rcount(rows, 0.0);
+  std::vector<double> num(rows, 0.0), lss(rows, 0.0), rss(rows, 0.0);
+  InterruptPacer pacer;
+  for (std::size_t c = 0; c < cols; ++c) {
+    pacer.step(rows);
+    add_row_sums(left.data + c * rows, right.data + c * rows, rows, lmean.data(), lcount.data(), rmean.data(),
+                 rcount.data());
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    lmean[i] = lcount[i] > 0 ? lmean[i] / lcount[i] : kNaN;
+    rmean[i] = rcount[i] > 0 ? rmean[i] / rcount[i] : kNaN;
+  }
+  for (std::size_t c = 0; c < cols; ++c) {
+    pacer.step(rows);
+    add_row_products(left.data + c * rows, right.data + c * rows, rows, lmean.data(), rmean.data(), num.data(),
+                     lss.data(), rss.data());
+  }
+  const auto row_std = [](double ss, double count) { return count > 1 ? std::sqrt(ss / (count - 1)) : kNaN; };
+  std::vector<double> out(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    out[i] = num[i] / ((lcount[i] - 1) * row_std(lss[i], lcount[i]) * row_std(rss[i], rcount[i]));
   }
   return out;
 }

@@ -27,14 +27,16 @@ struct PriceTables {  // each conformed to the position table
 };
 
 struct Trades {
-  Matrix returns;  // net return per date and symbol, after commission
+  Matrix returns;  // net return per date and symbol, after commission (empty when not kept)
   std::vector<double> daily_return;
   std::vector<double> daily_tr;
   double annualized_tr = kNaN;
 };
 
-// Positions are fractions of the capital held from the end of each date; NaN is flat.
-Trades simulate_trades(const MatView& position, const PriceTables& prices, double commission);
+// Positions are fractions of the capital held from the end of each date; NaN is flat. Without
+// `keep_returns` only the per-date sums are kept.
+Trades simulate_trades(const MatView& position, const PriceTables& prices, double commission,
+                       bool keep_returns = true);
 
 // --- performance ------------------------------------------------------------------------------------
 

@@ -32,3 +32,18 @@ TEST(Sizing, MissingAndZeroPrices) {
   EXPECT_EQ(out.volume_position(1, 1), 1.0);
   EXPECT_TRUE(std::isnan(out.position(1, 1)));          // missing execution price
 }
+
+TEST(Sizing, CountsRoundAsNearbyint) {
+  // Counts themselves (money = prevclose = multiplier = 1): ties, signed zeros, the edge of 2^52, huge.
+  std::vector<double> pa{-0.3, -0.5, 0.49999999999999994, 4503599627370495.5, 4503599627370497.0, -7.5,
+                         1e300, 2.5e-308, -1e-300, 4503599627370496.0 - 0.5};
+  for (int k = 0; k < 200; ++k) pa.push_back(std::ldexp(1.0 + k / 199.0, k % 60 - 8) * (k % 2 ? -1 : 1));
+  const std::vector<double> ones(pa.size(), 1.0);
+  const auto out = varlo::size_positions({pa.data(), pa.size(), 1}, {ones.data(), pa.size(), 1},
+                                         {ones.data(), pa.size(), 1}, std::vector<double>{1.0}, 1.0, 1.0);
+  for (std::size_t r = 0; r < pa.size(); ++r) {
+    const double want = std::nearbyint(pa[r]);
+    EXPECT_EQ(out.volume_position(r, 0), want) << pa[r];
+    EXPECT_EQ(std::signbit(out.volume_position(r, 0)), std::signbit(want)) << pa[r];
+  }
+}
