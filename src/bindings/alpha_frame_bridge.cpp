@@ -188,8 +188,10 @@ void lookahead_guard(const py::object& context, const py::object& ai_alpha_frame
       const py::dict data = context.attr("data");
       context.attr("data") = data_through(data, cut);
       const py::object raw = ai_alpha_frame(context);
-      std::optional<FrameIn> fast = gathered(raw, calendar, universe);
-      const FrameIn in = fast ? std::move(*fast) : frame_in(conformed(raw, calendar, universe), "get_alpha_frame");
+      // Only the dates through the cut are compared: only they are conformed and recorded.
+      const py::object through = calendar[py::slice(py::none(), py::int_(p + 1), py::none())];
+      std::optional<FrameIn> fast = gathered(raw, through, universe);
+      const FrameIn in = fast ? std::move(*fast) : frame_in(conformed(raw, through, universe), "get_alpha_frame");
       const Matrix record = admitted_record(in.view, admitted.offsets, admitted.positions);
       const auto diff = first_difference(full_record, record.view(), p + 1);
       if (diff && (!first || *diff < *first)) {

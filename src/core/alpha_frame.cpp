@@ -1,5 +1,6 @@
 #include "alpha_frame.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -8,11 +9,20 @@ namespace varlo {
 
 Matrix admitted_record(const MatView& frame, std::span<const std::size_t> offsets, std::span<const std::size_t> admitted) {
   Matrix out(frame.rows, frame.cols);
-  for (std::size_t r = 0; r < frame.rows; ++r) {
-    for (std::size_t k = offsets[r]; k < offsets[r + 1]; ++k) {
-      const std::size_t c = admitted[k];
-      out(r, c) = frame(r, c);
+  // The admitted set changes on few dates: each stretch of dates with the same set is copied column by
+  // column, along the matrix' layout.
+  for (std::size_t r0 = 0; r0 < frame.rows;) {
+    const auto set = admitted.subspan(offsets[r0], offsets[r0 + 1] - offsets[r0]);
+    std::size_t r1 = r0 + 1;
+    while (r1 < frame.rows && offsets[r1 + 1] - offsets[r1] == set.size() &&
+           std::equal(set.begin(), set.end(), admitted.begin() + static_cast<std::ptrdiff_t>(offsets[r1]))) {
+      ++r1;
     }
+    for (const std::size_t c : set) {
+      const double* from = frame.data + c * frame.rows;
+      std::copy(from + r0, from + r1, out.col(c).begin() + static_cast<std::ptrdiff_t>(r0));
+    }
+    r0 = r1;
   }
   return out;
 }
@@ -28,13 +38,22 @@ std::size_t admit_through(std::span<const std::int64_t> begin_ns, std::size_t ad
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> first_difference(const MatView& a, const MatView& b, std::size_t rows) {
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t c = 0; c < a.cols; ++c) {
-      const double x = a(r, c), y = b(r, c);
-      if (!(x == y || (std::isnan(x) && std::isnan(y)))) return std::make_pair(r, c);
+  // Column by column, each scanned only above the earliest difference found so far: the first in
+  // row-major order is the earliest row, then the leftmost column.
+  std::optional<std::pair<std::size_t, std::size_t>> first;
+  std::size_t limit = rows;
+  for (std::size_t c = 0; c < a.cols; ++c) {
+    const double* x = a.data + c * a.rows;
+    const double* y = b.data + c * b.rows;
+    for (std::size_t r = 0; r < limit; ++r) {
+      if (!(x[r] == y[r] || (std::isnan(x[r]) && std::isnan(y[r])))) {
+        first = std::make_pair(r, c);
+        limit = r;
+        break;
+      }
     }
   }
-  return std::nullopt;
+  return first;
 }
 
 }  // namespace varlo

@@ -30,6 +30,24 @@ TEST(AlphaFrame, FirstDifferenceRowMajorNanEqual) {
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(d->first, 1u);
   EXPECT_EQ(d->second, 1u);
+  // 3 dates x 3 symbols: column 0 differs on date 2, column 2 on date 1 (and 0 in a row not compared):
+  // the earliest date wins over the leftmost column, and ties go to the left.
+  const std::vector<double> x{1, 1, 1, 2, 2, 2, 3, 3, 3}, y{1, 1, 9, 2, 9, 2, 3, 9, 3};
+  const varlo::MatView vx{x.data(), 3, 3}, vy{y.data(), 3, 3};
+  EXPECT_EQ(varlo::first_difference(vx, vy, 3), std::make_pair(std::size_t{1}, std::size_t{1}));
+  EXPECT_FALSE(varlo::first_difference(vx, vy, 1).has_value());
+}
+
+TEST(AlphaFrame, RecordFollowsStretchesOfTheSameSet) {
+  // 4 dates x 3 symbols: {0}, {0}, {0, 2}, {2, 0} (same set, other order)
+  const std::vector<double> f{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const std::vector<std::size_t> offsets{0, 1, 2, 4, 6}, admitted{0, 0, 0, 2, 2, 0};
+  const varlo::Matrix m = varlo::admitted_record({f.data(), 4, 3}, offsets, admitted);
+  const double nan = std::nan("");
+  const std::vector<double> want{1, 2, 3, 4, nan, nan, nan, nan, nan, nan, 11, 12};
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_TRUE(m.data[i] == want[i] || (std::isnan(m.data[i]) && std::isnan(want[i]))) << i;
+  }
 }
 
 TEST(AlphaFrame, AdmissionStopsAtDeadlineLimitAndMissingDate) {
