@@ -10,6 +10,7 @@
 
 #include "alpha_frame.hpp"
 #include "pandas_bridge.hpp"
+#include "signals.hpp"
 
 namespace varlo::bridge {
 
@@ -276,11 +277,7 @@ py::tuple get_alpha_frame(const py::object& config, const py::object& ai_init, c
   } else {
     const FrameIn in = fast ? std::move(*fast) : frame_in(table, "get_alpha_frame");
     const Admission admitted = walk_admission(context, calendar, universe);
-    Matrix record;
-    {
-      py::gil_scoped_release release;
-      record = admitted_record(in.view, admitted.offsets, admitted.positions);
-    }
+    Matrix record = without_gil([&] { return admitted_record(in.view, admitted.offsets, admitted.positions); });
     if (checks > 0) {
       const py::object timestamp = context.attr("timestamp");
       const py::object symbols = context.attr("symbols");

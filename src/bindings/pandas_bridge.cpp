@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 
 #include "constant_writes.hpp"
+#include "signals.hpp"
 
 namespace varlo::bridge {
 
@@ -115,11 +116,10 @@ std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, c
   // Every value is written by the take: the array is not cleared first.
   FArray out({at_rows.size(), at_cols.size()});
   double* const to = out.mutable_data();
-  {
-    py::gil_scoped_release nogil;
+  without_gil([&] {
     take_into(from, {at_rows.data(), static_cast<std::size_t>(at_rows.size())},
               {at_cols.data(), static_cast<std::size_t>(at_cols.size())}, to);
-  }
+  });
   FrameIn in;
   in.values = std::move(out);
   in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)), static_cast<std::size_t>(in.values.shape(1))};
@@ -336,10 +336,7 @@ void assign_values_handed_back(const py::handle& df, FrameIn&& in, Matrix&& m, b
   if (block == Block::other) {
     if (by_rows) {
       Matrix by_columns;
-      {
-        py::gil_scoped_release nogil;
-        by_columns.data = rows_of(m);
-      }
+      by_columns.data = without_gil([&] { return rows_of(m); });
       by_columns.rows = m.cols;
       by_columns.cols = m.rows;
       m = std::move(by_columns);

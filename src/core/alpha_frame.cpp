@@ -5,10 +5,13 @@
 #include <cmath>
 #include <cstdint>
 
+#include "interrupt.hpp"
+
 namespace varlo {
 
 Matrix admitted_record(const MatView& frame, std::span<const std::size_t> offsets, std::span<const std::size_t> admitted) {
   Matrix out(frame.rows, frame.cols);
+  InterruptPacer pacer;
   // The admitted set changes on few dates: each stretch of dates with the same set is copied column by
   // column, along the matrix' layout.
   for (std::size_t r0 = 0; r0 < frame.rows;) {
@@ -19,6 +22,7 @@ Matrix admitted_record(const MatView& frame, std::span<const std::size_t> offset
       ++r1;
     }
     for (const std::size_t c : set) {
+      pacer.step(r1 - r0);
       const double* from = frame.data + c * frame.rows;
       std::copy(from + r0, from + r1, out.col(c).begin() + static_cast<std::ptrdiff_t>(r0));
     }

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace varlo {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -100,7 +102,9 @@ inline void take_into(const MatView& x, std::span<const std::int64_t> rows, std:
     }
   }
   const std::size_t n = rows.size();
+  InterruptPacer pacer;
   for (std::size_t k = 0; k < cols.size(); ++k) {
+    pacer.step(n);
     double* const column = to + k * n;
     if (cols[k] < 0) {
       std::fill(column, column + n, kNaN);
@@ -128,7 +132,9 @@ inline Matrix take(const MatView& x, std::span<const std::int64_t> rows, std::sp
 inline std::vector<double> rows_of(const Matrix& m) {
   constexpr std::size_t tile = 32;
   std::vector<double> out(m.size());
+  InterruptPacer pacer;
   for (std::size_t r0 = 0; r0 < m.rows; r0 += tile) {
+    pacer.step(tile * m.cols);
     const std::size_t r1 = std::min(m.rows, r0 + tile);
     for (std::size_t c0 = 0; c0 < m.cols; c0 += tile) {
       const std::size_t c1 = std::min(m.cols, c0 + tile);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "alpha_frame.hpp"
 #include "analyse.hpp"
 #include "csv_table.hpp"
 #include "csv_writer.hpp"
@@ -66,6 +67,15 @@ TEST(Interrupt, StoppedCallLeavesEveryKernel) {
   for (std::size_t c = 0; c < 8; ++c) csv += ",S";
   for (std::size_t r = 0; r < 20'000; ++r) csv += "\n2020-01-02,1.5,,2,3,4,5,6,7";
 
+  std::vector<std::int64_t> every_row(x.rows), every_col(x.cols);
+  for (std::size_t r = 0; r < x.rows; ++r) every_row[r] = static_cast<std::int64_t>(r);
+  for (std::size_t c = 0; c < x.cols; ++c) every_col[c] = static_cast<std::int64_t>(c);
+  std::vector<std::size_t> offsets{0}, admitted;  // every symbol admitted on every date
+  for (std::size_t r = 0; r < x.rows; ++r) {
+    for (std::size_t c = 0; c < x.cols; ++c) admitted.push_back(c);
+    offsets.push_back(admitted.size());
+  }
+
   Interrupt interrupt;
   interrupt.stop();
   const InterruptScope scope(&interrupt);
@@ -89,6 +99,9 @@ TEST(Interrupt, StoppedCallLeavesEveryKernel) {
   EXPECT_THROW(varlo::size_positions(v, v, v, multiplier, 1e6, 1e6), Interrupted);
   EXPECT_THROW(varlo::csv::table_text("date", labels, dates, v, "\n"), Interrupted);
   EXPECT_THROW(varlo::parse_date_table(csv), Interrupted);
+  EXPECT_THROW(varlo::take(v, every_row, every_col), Interrupted);
+  EXPECT_THROW(varlo::rows_of(x), Interrupted);
+  EXPECT_THROW(varlo::admitted_record(v, offsets, admitted), Interrupted);
 }
 
 // The streaming kernels take a long column-major frame in pieces of dates, with a check between them; each
