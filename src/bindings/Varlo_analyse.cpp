@@ -578,13 +578,6 @@ void stratification(const py::object& report_path_arg, const py::object& s_arg, 
     throw py::error_already_set();  // Ctrl-C's KeyboardInterrupt
   }
   if (layers.kept.size() < s) {
-    std::vector<double> mean(layers.kept.size()), sum(layers.kept.size());
-    for (std::size_t j = 0; j < layers.kept.size(); ++j) {
-      mean[j] = layers.mean_alpha[layers.kept[j]];
-      sum[j] = layers.sum_return[layers.kept[j]];
-    }
-    layers.mean_alpha = std::move(mean);
-    layers.sum_return = std::move(sum);
     py::module_::import("warnings").attr("warn")(
         py::str("stratification: " + std::to_string(s - layers.kept.size()) + " of the " + std::to_string(s) +
                 " layers hold no value on any date (the tables have " + std::to_string(a.cols) +

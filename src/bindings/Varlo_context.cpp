@@ -160,13 +160,15 @@ void get_data(const py::handle& self, const Shared& sh) {
     }
     const py::slice window(d1, d2, py::none());
     py::object key = path.attr("stem");
+    // The selection is a new frame already; under Copy-on-Write a shallow copy of it is as much the
+    // run's own as a deep one, without copying every value (every code object) once more.
     if (!table.attr("columns").attr("__contains__")("field").cast<bool>()) {
-      data[key] = table.attr("loc")[py::make_tuple(window, symbols)].attr("copy")();
+      data[key] = table.attr("loc")[py::make_tuple(window, symbols)].attr("copy")("deep"_a = false);
     } else {
       py::list cols;
       cols.append("field");
       for (py::handle s : symbols) cols.append(s);
-      py::object stored = table.attr("loc")[py::make_tuple(window, cols)].attr("copy")();
+      py::object stored = table.attr("loc")[py::make_tuple(window, cols)].attr("copy")("deep"_a = false);
       py::list keys;
       keys.append(stored.attr("index"));
       keys.append("field");

@@ -102,10 +102,11 @@ inline void trade_cell(double held, double prev_held, double prev_next, double s
 // One symbol's dates; the first starts flat with nothing carried. Only the per-date sums cross symbols and
 // no pointer aliases another, so the loop over dates vectorises (kept out of line: inlined, the compiler
 // loses the no-alias promise and gives up).
-[[gnu::noinline]] void trade_column(const double* __restrict held, const double* __restrict next, const double* __restrict settle,
-                  const double* __restrict prevsettle, const double* __restrict matching, std::size_t rows,
-                  double commission, double* __restrict out, double* __restrict daily_tr,
-                  double* __restrict daily_return) {
+[[gnu::noinline]] void trade_column(const double* __restrict held, const double* __restrict next,
+                                    const double* __restrict settle, const double* __restrict prevsettle,
+                                    const double* __restrict matching, std::size_t rows, double commission,
+                                    double* __restrict out, double* __restrict daily_tr,
+                                    double* __restrict daily_return) {
   for (std::size_t r = 1; r < rows; ++r) {
     trade_cell(held[r], held[r - 1], next[r - 1], settle[r], prevsettle[r], matching[r], commission, out[r],
                daily_tr[r], daily_return[r]);

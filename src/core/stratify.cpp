@@ -140,10 +140,13 @@ Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, 
       filled[e.layer] = r + 1;
     }
   }
-  out.mean_alpha.assign(s, kNaN);
-  out.sum_return = running;
-  for (std::size_t i = 0; i < s; ++i)
-    if (alpha_count[i]) out.mean_alpha[i] = alpha_sum[i] / static_cast<double>(alpha_count[i]);
+  out.mean_alpha.assign(k, kNaN);
+  out.sum_return.resize(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::size_t i = out.kept[j];
+    if (alpha_count[i]) out.mean_alpha[j] = alpha_sum[i] / static_cast<double>(alpha_count[i]);
+    out.sum_return[j] = running[i];
+  }
   // A layer left out is 0 on every date: adding it would not change the row sums.
   std::vector<double> row_sum(n, 0.0);
   for (std::size_t j = 0; j < k; ++j) {

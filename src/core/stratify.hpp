@@ -12,8 +12,8 @@
 namespace varlo {
 
 struct Layers {
-  std::vector<double> mean_alpha;  // per layer, over dates, NaN skipped (np.nanmean, axis 0)
-  std::vector<double> sum_return;  // per layer, over dates, NaN as 0 (np.nansum, axis 0)
+  std::vector<double> mean_alpha;  // per kept layer, over dates, NaN skipped (np.nanmean, axis 0)
+  std::vector<double> sum_return;  // per kept layer, over dates, NaN as 0 (np.nansum, axis 0)
   Matrix cumulative;  // dates x (k + 2): np.nancumsum per kept layer, then the row mean "all", then top - bottom
   std::vector<std::size_t> kept;  // the layers (0-based) whose running sums `cumulative` holds, ascending
 };
@@ -24,8 +24,9 @@ inline std::size_t layer_bound(std::size_t i, std::size_t l, std::size_t s) { re
 // alpha and nextreturn are matched by position (dates x symbols, same shape). A symbol counts on a date
 // only where both values are present. Ties in alpha keep column order, so reruns give the same layers.
 // With s == 0 the "t-b" column is NaN; callers reject that case themselves. `interrupt` is checked between
-// blocks of dates and of layers (it may throw Interrupted). With `only_filled`, `cumulative` keeps only the
-// layers that hold a value on some date (the others are zero throughout); "all" still averages over all s.
+// blocks of dates and of layers (it may throw Interrupted). With `only_filled`, every per-layer result keeps
+// only the layers that hold a value on some date (`kept`; the others are NaN, 0 and 0 throughout); "all"
+// still averages over all s.
 Layers stratify(const MatView& alpha, const MatView& nextreturn, std::size_t s, Interrupt* interrupt = nullptr,
                 bool only_filled = false);
 
