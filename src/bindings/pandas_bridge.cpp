@@ -99,15 +99,18 @@ std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, c
   if (a.ndim() != 2 || !a.dtype().equal(py::dtype::of<double>())) return std::nullopt;
   FArray values = FArray::ensure(arr);
   if (!values) throw py::error_already_set();
-  // Already in the wanted order (a price table read for its own dates and symbols): the values as they are.
-  if (rows.attr("equals")(index).cast<bool>() && cols.attr("equals")(columns).cast<bool>()) {
+  const auto labelled = [&](FArray&& v) {
     FrameIn in;
-    in.values = std::move(values);
+    in.values = std::move(v);
     in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)),
                       static_cast<std::size_t>(in.values.shape(1))};
     in.index = py::reinterpret_borrow<py::object>(index);
     in.columns = py::reinterpret_borrow<py::object>(columns);
     return in;
+  };
+  // Already in the wanted order (a price table read for its own dates and symbols): the values as they are.
+  if (rows.attr("equals")(index).cast<bool>() && cols.attr("equals")(columns).cast<bool>()) {
+    return labelled(std::move(values));
   }
   using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
   const auto at_rows = py::cast<Positions>(rows.attr("get_indexer")(index));
@@ -120,12 +123,7 @@ std::optional<FrameIn> gathered(const py::handle& df, const py::handle& index, c
     take_into(from, {at_rows.data(), static_cast<std::size_t>(at_rows.size())},
               {at_cols.data(), static_cast<std::size_t>(at_cols.size())}, to);
   });
-  FrameIn in;
-  in.values = std::move(out);
-  in.view = MatView{in.values.data(), static_cast<std::size_t>(in.values.shape(0)), static_cast<std::size_t>(in.values.shape(1))};
-  in.index = py::reinterpret_borrow<py::object>(index);
-  in.columns = py::reinterpret_borrow<py::object>(columns);
-  return in;
+  return labelled(std::move(out));
 }
 
 FrameIn frame_in_like(const py::handle& df, const py::handle& index, const py::handle& columns, const char* who) {
