@@ -413,8 +413,6 @@ PYBIND11_MODULE(Varlo_module, m) {
   m.attr("np") = br::np();
   m.attr("pd") = br::pd();
   // scikit-learn takes seconds to import and only the process that expands a grid needs it: grid workers
-  // (a Dask worker's first run above all) start without it.
-  // scikit-learn takes seconds to import and only the process that expands a grid needs it: grid workers
   // (a Dask worker's first run above all) start without it. ParameterGrid is scikit-learn's own class, bound
   // on the module the first time it is asked for.
   m.attr("__getattr__") = py::cpp_function(

@@ -429,12 +429,19 @@ py::tuple grid_run(const py::object& num_threads, const py::tuple& run, const py
   return py::make_tuple(run[0], summary);
 }
 
-// A pool worker's start: the package and the strategy module imported once, before the first run. A
-// strategy that fails to import fails its runs with its own error instead (a failing initializer would make
-// the pool start workers forever).
+// What every run reads from the package itself, read at a worker's start instead of in its first run.
+void warm_package() {
+  py::module_::import(kModuleName);
+  br::attributes_csv(kModuleName, false);
+  br::attributes_csv(kModuleName, true);
+}
+
+// A pool worker's start: the package (its own tables too) and the strategy module loaded once, before the
+// first run. A strategy that fails to import fails its runs with its own error instead (a failing
+// initializer would make the pool start workers forever).
 void grid_warm(const py::object& alpha_id) {
   try {
-    py::module_::import(kModuleName);
+    warm_package();
     py::module_::import("importlib").attr("import_module")(alpha_id);
   } catch (const py::error_already_set&) {
   }
@@ -456,6 +463,10 @@ constexpr const char* kMultiRunDoc =
 void register_grid_runs(py::module_& m) {
   py::dict ns = m.attr("__dict__");
   m.def("_grid_warm", &grid_warm, "alpha_id"_a, "网格进程启动: 先导入包和策略模块");
+  // Dask calls a preloaded module's dask_setup as the worker starts.
+  m.def(
+      "dask_setup", [](const py::object&) { warm_package(); }, "worker"_a,
+      "Dask worker预加载(--preload VarloAlpha.Module.Varlo_module): 启动时先读入包自带的表, 首个回测不再付这笔");
   m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "marks"_a = py::none(),
         "一个网格回测: (序号, config, 参数组) -> (序号, summary)");
   {
