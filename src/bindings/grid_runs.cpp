@@ -463,10 +463,6 @@ constexpr const char* kMultiRunDoc =
 void register_grid_runs(py::module_& m) {
   py::dict ns = m.attr("__dict__");
   m.def("_grid_warm", &grid_warm, "alpha_id"_a, "网格进程启动: 先导入包和策略模块");
-  // Dask calls a preloaded module's dask_setup as the worker starts.
-  m.def(
-      "dask_setup", [](const py::object&) { warm_package(); }, "worker"_a,
-      "Dask worker预加载(--preload VarloAlpha.Module.Varlo_module): 启动时先读入包自带的表, 首个回测不再付这笔");
   m.def("_grid_run", &grid_run, "num_threads"_a, "run"_a, "marks"_a = py::none(),
         "一个网格回测: (序号, config, 参数组) -> (序号, summary)");
   {
@@ -478,6 +474,11 @@ void register_grid_runs(py::module_& m) {
         "set_num_threads(n)\n--\n\n"
         "设定本进程(及其子进程)内核计算可用的线程数, 写入环境变量VARLO_NUM_THREADS; None恢复为机器的处理器数");
     m.def("get_num_threads", &thread_budget, "get_num_threads()\n--\n\n当前内核计算可用的线程数");
+    // Dask calls a preloaded module's dask_setup as the worker starts.
+    m.def(
+        "dask_setup", [](const py::object&) { warm_package(); }, "worker"_a,
+        "dask_setup(worker)\n--\n\n"
+        "Dask worker预加载(--preload VarloAlpha.Module.Varlo_module): 启动时先读入包自带的表, 首个回测不再付这笔");
   }
 
   br::def_with_signature(
