@@ -474,9 +474,17 @@ void register_grid_runs(py::module_& m) {
         "set_num_threads(n)\n--\n\n"
         "设定本进程(及其子进程)内核计算可用的线程数, 写入环境变量VARLO_NUM_THREADS; None恢复为机器的处理器数");
     m.def("get_num_threads", &thread_budget, "get_num_threads()\n--\n\n当前内核计算可用的线程数");
-    // Dask calls a preloaded module's dask_setup as the worker starts.
+    // Dask calls a preloaded module's dask_setup as the worker starts. Like the pool's start, it never
+    // keeps a worker from starting: whatever fails here fails the runs with its own error.
     m.def(
-        "dask_setup", [](const py::object&) { warm_package(); }, "worker"_a,
+        "dask_setup",
+        [](const py::object&) {
+          try {
+            warm_package();
+          } catch (const py::error_already_set&) {
+          }
+        },
+        "worker"_a,
         "dask_setup(worker)\n--\n\n"
         "Dask worker预加载(--preload VarloAlpha.Module.Varlo_module): 启动时先读入包自带的表, 首个回测不再付这笔");
   }
