@@ -218,12 +218,14 @@ def test_real_grid_on_the_pool_and_on_dask_gives_the_same_summarys(market_upper,
 
     config, grid = real_config(market_upper), {"lookback": [5, 10], "op_smooth": [1, 3]}
     on_pool = vm.multi_run(config, grid)
-    # Started as the docs advise: the package preloaded, its own tables read before the first run.
+    # Started as the docs advise: the package preloaded, its own tables read and a warm-up run done (with the
+    # cache switched off only for it) before the first run.
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                       preload=["VarloAlpha.Module.Varlo_module"]) as cluster, Client(cluster) as client:
-        warmed = client.run(lambda: len(getattr(sys.modules["VarloAlpha.Module"], "_attributes_memo", {})))
+        warmed = client.run(lambda: (len(getattr(sys.modules["VarloAlpha.Module"], "_attributes_memo", {})),
+                                     "VarloAlpha.examples.momentum" in sys.modules, os.environ.get("VARLO_CACHE")))
         on_dask = vm.multi_run(config, grid, client.get_executor())
-    assert list(warmed.values()) == [2, 2]
+    assert list(warmed.values()) == [(2, True, os.environ.get("VARLO_CACHE"))] * 2
     pd.testing.assert_frame_equal(on_pool, on_dask)
     assert list(on_pool.index) == ["run_5_1", "run_5_3", "run_10_1", "run_10_3"]
     assert not on_pool.loc["run_5_1"].equals(on_pool.loc["run_10_1"])  # the parameter reached the strategy

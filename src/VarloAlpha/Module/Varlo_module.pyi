@@ -77,7 +77,8 @@ def multi_backtest(
     """multi_backtest API"""
 
 def dask_setup(worker: Any) -> None:
-    """Dask worker预加载(--preload VarloAlpha.Module.Varlo_module): 启动时先读入包自带的表, 首个回测不再付这笔"""
+    """Dask worker预加载(--preload VarloAlpha.Module.Varlo_module): 启动时先读入包自带的表, 并在小样本市场上跑一次
+    示例回测(缓存与输出关闭), 首个回测不再付这些一次性开销"""
 
 def set_num_threads(n: int | None) -> None:
     """设定本进程(及其子进程)内核计算可用的线程数, 写入环境变量VARLO_NUM_THREADS; None恢复为机器的处理器数"""
