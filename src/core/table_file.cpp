@@ -54,6 +54,98 @@ void store64(unsigned char* p, std::uint64_t v) {
 std::uint64_t round(std::uint64_t acc, std::uint64_t input) { return std::rotl(acc + input * P2, 31) * P1; }
 std::uint64_t merge(std::uint64_t acc, std::uint64_t v) { return (acc ^ round(0, v)) * P1 + P4; }
 
+// XXH64 over bytes fed in parts of any size: the same digest as over their concatenation.
+class Xxh64 {
+ public:
+  explicit Xxh64(std::uint64_t seed) : seed_(seed), v_{seed + P1 + P2, seed + P2, seed, seed - P1} {}
+
+  void update(const unsigned char* p, std::size_t n) {
+    total_ += n;
+    if (fill_ + n < 32) {
+      if (n > 0) std::memcpy(stripe_.data() + fill_, p, n);
+      fill_ += n;
+      return;
+    }
+    if (fill_ > 0) {
+      const std::size_t take = 32 - fill_;
+      std::memcpy(stripe_.data() + fill_, p, take);
+      consume(stripe_.data());
+      p += take;
+      n -= take;
+      fill_ = 0;
+    }
+    for (; n >= 32; p += 32, n -= 32) consume(p);
+    if (n > 0) std::memcpy(stripe_.data(), p, n);
+    fill_ = n;
+  }
+
+  std::uint64_t digest() const {
+    std::uint64_t h;
+    if (total_ >= 32) {
+      h = std::rotl(v_[0], 1) + std::rotl(v_[1], 7) + std::rotl(v_[2], 12) + std::rotl(v_[3], 18);
+      for (const std::uint64_t v : v_) h = merge(h, v);
+    } else {
+      h = seed_ + P5;
+    }
+    h += total_;
+    const unsigned char* p = stripe_.data();
+    const unsigned char* const end = p + fill_;
+    for (; p + 8 <= end; p += 8) h = std::rotl(h ^ round(0, load64(p)), 27) * P1 + P4;
+    if (p + 4 <= end) {
+      h = std::rotl(h ^ (std::uint64_t{load32(p)} * P1), 23) * P2 + P3;
+      p += 4;
+    }
+    for (; p < end; ++p) h = std::rotl(h ^ (std::uint64_t{*p} * P5), 11) * P1;
+    h ^= h >> 33;
+    h *= P2;
+    h ^= h >> 29;
+    h *= P3;
+    h ^= h >> 32;
+    return h;
+  }
+
+ private:
+  void consume(const unsigned char* p) {
+    for (std::size_t k = 0; k < 4; ++k) v_[k] = round(v_[k], load64(p + 8 * k));
+  }
+
+  std::uint64_t seed_;
+  std::array<std::uint64_t, 4> v_;
+  std::array<unsigned char, 32> stripe_{};
+  std::size_t fill_ = 0;
+  std::uint64_t total_ = 0;
+};
+
+// The payload checksum of a payload streamed out in parts: XXH64 over each kBlock-sized block in turn, each
+// seeded with the digest so far.
+class PayloadHash {
+ public:
+  explicit PayloadHash(std::uint64_t seed) : h_(seed), block_(seed) {}
+
+  void update(const std::byte* data, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    while (n > 0) {
+      const std::size_t take = std::min(n, kBlock - in_block_);
+      block_.update(p, take);
+      p += take;
+      n -= take;
+      in_block_ += take;
+      if (in_block_ == kBlock) {
+        h_ = block_.digest();
+        block_ = Xxh64(h_);
+        in_block_ = 0;
+      }
+    }
+  }
+
+  std::uint64_t digest() const { return in_block_ > 0 ? block_.digest() : h_; }
+
+ private:
+  std::uint64_t h_;
+  Xxh64 block_;
+  std::size_t in_block_ = 0;
+};
+
 // A file descriptor closed on every path.
 class Fd {
  public:
@@ -134,37 +226,9 @@ bool racy(const FileId& id) {
 }
 
 std::uint64_t xxh64(const void* data, std::size_t len, std::uint64_t seed) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  const unsigned char* const end = p + len;
-  std::uint64_t h;
-  if (len >= 32) {
-    std::uint64_t v1 = seed + P1 + P2, v2 = seed + P2, v3 = seed, v4 = seed - P1;
-    const unsigned char* const limit = end - 32;
-    do {
-      v1 = round(v1, load64(p));
-      v2 = round(v2, load64(p + 8));
-      v3 = round(v3, load64(p + 16));
-      v4 = round(v4, load64(p + 24));
-      p += 32;
-    } while (p <= limit);
-    h = std::rotl(v1, 1) + std::rotl(v2, 7) + std::rotl(v3, 12) + std::rotl(v4, 18);
-    h = merge(merge(merge(merge(h, v1), v2), v3), v4);
-  } else {
-    h = seed + P5;
-  }
-  h += len;
-  for (; p + 8 <= end; p += 8) h = std::rotl(h ^ round(0, load64(p)), 27) * P1 + P4;
-  if (p + 4 <= end) {
-    h = std::rotl(h ^ (std::uint64_t{load32(p)} * P1), 23) * P2 + P3;
-    p += 4;
-  }
-  for (; p < end; ++p) h = std::rotl(h ^ (std::uint64_t{*p} * P5), 11) * P1;
-  h ^= h >> 33;
-  h *= P2;
-  h ^= h >> 29;
-  h *= P3;
-  h ^= h >> 32;
-  return h;
+  Xxh64 h(seed);
+  h.update(static_cast<const unsigned char*>(data), len);
+  return h.digest();
 }
 
 std::vector<std::size_t> piece_offsets(std::span<const std::size_t> lengths) {
@@ -236,38 +300,16 @@ bool write_entry(const std::filesystem::path& file, const std::string& header,
   if (fd.get() < 0) return false;
   // The checksum goes first in the file but is known last: the prefix is written again at the end.
   bool ok = write_all(fd.get(), prefix.data(), prefix.size()) && write_all(fd.get(), head.data(), head.size());
-  std::uint64_t h = xxh64(head.data(), head.size(), 0);
-  {
-    // The payload as it lies in the file (pieces and zero padding) passes through one block-sized stage.
-    const Buffer stage = allocate(kBlock);
-    std::size_t filled = 0;
-    auto put = [&](const std::byte* data, std::size_t n) {
-      while (ok && n > 0) {
-        const std::size_t take = std::min(n, kBlock - filled);
-        if (data != nullptr) {
-          std::memcpy(stage.get() + filled, data, take);
-          data += take;
-        } else {
-          std::memset(stage.get() + filled, 0, take);
-        }
-        filled += take;
-        n -= take;
-        if (filled == kBlock) {
-          h = xxh64(stage.get(), filled, h);
-          ok = write_all(fd.get(), stage.get(), filled);
-          filled = 0;
-        }
-      }
-    };
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-      put(pieces[i].data(), pieces[i].size());
-      put(nullptr, offsets[i + 1] - offsets[i] - pieces[i].size());
-    }
-    if (ok && filled > 0) {
-      h = xxh64(stage.get(), filled, h);
-      ok = write_all(fd.get(), stage.get(), filled);
-    }
+  // The payload goes out straight from the pieces, zero padding after each, hashed as it is written.
+  PayloadHash hash(xxh64(head.data(), head.size(), 0));
+  static constexpr std::array<std::byte, kAlign> kZeros{};
+  for (std::size_t i = 0; ok && i < pieces.size(); ++i) {
+    const std::size_t pad = offsets[i + 1] - offsets[i] - pieces[i].size();
+    hash.update(pieces[i].data(), pieces[i].size());
+    hash.update(kZeros.data(), pad);
+    ok = write_all(fd.get(), pieces[i].data(), pieces[i].size()) && write_all(fd.get(), kZeros.data(), pad);
   }
+  const std::uint64_t h = hash.digest();
   store64(prefix.data() + 24, h);
   ok = ok && ::pwrite(fd.get(), prefix.data(), prefix.size(), 0) == static_cast<ssize_t>(prefix.size());
   if (!fd.close() || !ok || ::rename(tmp.c_str(), file.c_str()) != 0) {

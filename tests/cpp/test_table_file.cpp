@@ -19,6 +19,11 @@ TEST(TableFile, Xxh64MatchesPublishedValues) {
   EXPECT_EQ(tf::xxh64("", 0, 0), 0xEF46DB3751D8E999ULL);
   EXPECT_EQ(tf::xxh64("a", 1, 0), 0xD24EC4F1A98C6E5BULL);
   EXPECT_EQ(tf::xxh64("abc", 3, 0), 0x44BC2CF5AD770999ULL);
+  // Over the 32-byte stripes, with a tail and a seed (reference: the xxhash package).
+  std::vector<unsigned char> d(1000);
+  for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<unsigned char>(i * 31);
+  EXPECT_EQ(tf::xxh64(d.data(), d.size(), 0), 0xB1280F6428126532ULL);
+  EXPECT_EQ(tf::xxh64(d.data(), 37, 12345), 0x663A25A809514496ULL);
 }
 
 class Entries : public ::testing::Test {
