@@ -542,12 +542,11 @@ void TableCache::keep(std::size_t i, const py::object& table) {
   // The entry is written beside the caller's next steps (unpickling the batch's other files); the arrays it
   // views stay alive, and unwritten to, until the writers are joined when the batch is done.
   auto write = [dir = *settings_.dir, file = entry_path(*settings_.dir, key), header = std::move(encoded->first),
-                pieces = std::move(pieces), limit = settings_.limit]() noexcept {
+                pieces = std::move(pieces), &wrote = wrote_]() noexcept {
     try {
       std::error_code ec;
       std::filesystem::create_directories(dir, ec);
-      if (ec || !tf::write_entry(file, header, pieces)) return;
-      tf::evict(dir, limit);
+      if (!ec && tf::write_entry(file, header, pieces)) wrote = true;
     } catch (...) {
       // a cache that cannot be written is only a slower cache
     }
@@ -562,9 +561,15 @@ void TableCache::keep(std::size_t i, const py::object& table) {
 }
 
 TableCache::~TableCache() {
-  if (writers_.empty()) return;
+  if (writers_.empty() && !wrote_) return;
   py::gil_scoped_release release;
   writers_.clear();  // joins
+  // One scan of the folder per batch: a full cache holds over a thousand entries.
+  if (!wrote_) return;
+  try {
+    tf::evict(*settings_.dir, settings_.limit);
+  } catch (...) {
+  }
 }
 
 }  // namespace varlo::bridge

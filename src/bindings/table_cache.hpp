@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -50,6 +51,7 @@ class TableCache {
   const std::vector<std::string>& names_;
   std::vector<std::optional<tablefile::FileId>> ids_;  // empty: not cacheable
   std::vector<py::object> arrays_;   // what the writers read; released after they are joined
+  std::atomic<bool> wrote_{false};     // an entry was written: the size bound is enforced once the batch is done
   std::vector<std::jthread> writers_;  // declared last: joined first
 };
 
