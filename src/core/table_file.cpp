@@ -116,8 +116,8 @@ class Xxh64 {
   std::uint64_t total_ = 0;
 };
 
-// The payload checksum of a payload streamed out in parts: XXH64 over each kBlock-sized block in turn, each
-// seeded with the digest so far.
+// The payload checksum, fed in parts as a writer streams them out: XXH64 over each kBlock-sized block in
+// turn, each seeded with the digest so far.
 class PayloadHash {
  public:
   explicit PayloadHash(std::uint64_t seed) : h_(seed), block_(seed) {}
@@ -200,13 +200,6 @@ Buffer allocate(std::size_t n) {
   return Buffer(static_cast<std::byte*>(p));
 }
 
-// The payload's checksum, chained over blocks so that a writer can hash what it streams out.
-std::uint64_t payload_checksum(const std::byte* data, std::size_t len, std::uint64_t seed) {
-  std::uint64_t h = seed;
-  for (std::size_t at = 0; at < len; at += kBlock) h = xxh64(data + at, std::min(kBlock, len - at), h);
-  return h;
-}
-
 }  // namespace
 
 void FreeDeleter::operator()(std::byte* p) const noexcept { std::free(p); }
@@ -264,8 +257,9 @@ std::optional<Entry> read_entry(const std::filesystem::path& file) {
   if (!read_all(fd.get(), head.data(), region)) return std::nullopt;
   Buffer payload = allocate(payload_len);
   if (!read_all(fd.get(), payload.get(), payload_len)) return std::nullopt;
-  const std::uint64_t seed = xxh64(head.data(), head.size(), 0);
-  if (payload_checksum(payload.get(), payload_len, seed) != checksum) return std::nullopt;
+  PayloadHash check(xxh64(head.data(), head.size(), 0));
+  check.update(payload.get(), payload_len);
+  if (check.digest() != checksum) return std::nullopt;
   head.resize(header_len);
   ::utimensat(AT_FDCWD, file.c_str(), nullptr, 0);  // recently used: last to be evicted
   return Entry{std::move(head), std::make_shared<const Buffer>(std::move(payload)),
